@@ -1,0 +1,3 @@
+// com.h -- placeholder; filled by the family that owns it.
+#pragma once
+#include "kvposix/wintypes.h"

@@ -1,0 +1,3 @@
+// objbase.h -- leads to the POSIX layer.
+#pragma once
+#include <windows.h>

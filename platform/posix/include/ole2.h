@@ -1,0 +1,3 @@
+// ole2.h -- leads to the POSIX layer.
+#pragma once
+#include <windows.h>

@@ -1,0 +1,3 @@
+// winerror.h -- leads to the POSIX layer.
+#pragma once
+#include <windows.h>

@@ -1,0 +1,4 @@
+// winsock2.h -- Windows Sockets over POSIX sockets.
+#pragma once
+#include <windows.h>
+#include "kvposix/winsock.h"

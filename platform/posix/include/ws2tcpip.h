@@ -1,0 +1,4 @@
+// ws2tcpip.h -- Windows Sockets over POSIX sockets.
+#pragma once
+#include <windows.h>
+#include "kvposix/winsock.h"

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <atomic>
 #include <cstdarg>

@@ -106,6 +106,8 @@ ScopedTempDir::~ScopedTempDir() {
 #endif
 }
 
+bool FileExists(const std::string& path) { return std::ifstream(path, std::ios::binary).good(); }
+
 std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

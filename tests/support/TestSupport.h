@@ -40,6 +40,9 @@ private:
     std::string mPath;
 };
 
+// Whether a file exists and can be opened for reading.
+bool FileExists(const std::string& path);
+
 // Whole content of a file ("" when it cannot be read).
 std::string ReadWholeFile(const std::string& path);
 

@@ -1,0 +1,55 @@
+// WorkerThread.cpp -- the thread base: suspended creation, MTA entry, bounded stop.
+#include "WorkerThread.h"
+
+#include <stdexcept>
+
+WorkerThread::WorkerThread() : mAutoDelete(0), mThread(nullptr) {
+    InitializeCriticalSection(&mLock);
+    mThread = CreateThread(nullptr, 0, WorkerThreadProc, this, CREATE_SUSPENDED, nullptr);
+    if (!mThread) {
+        DeleteCriticalSection(&mLock);
+        throw std::runtime_error("WorkerThread: cannot create thread");
+    }
+}
+
+WorkerThread::~WorkerThread() {
+    if (mThread) {
+        CloseHandle(mThread);
+        mThread = nullptr;
+    }
+    DeleteCriticalSection(&mLock);
+}
+
+DWORD WorkerThread::OnRun() { return 0; }
+
+DWORD WINAPI WorkerThread::WorkerThreadProc(LPVOID param) {
+    WorkerThread* self = static_cast<WorkerThread*>(param);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    DWORD result = self->OnRun();
+    if (self->mAutoDelete == 1) delete self;
+    return result;
+}
+
+DWORD WorkerThread::ExitCode() const {
+    DWORD code = 0;
+    if (mThread) GetExitCodeThread(mThread, &code);
+    return code;
+}
+
+BOOL WorkerThread::EndIfStillActive() {
+    DWORD code = 0;
+    BOOL read = GetExitCodeThread(mThread, &code);
+    if (code != kStillActive) return read;
+#ifdef _WIN32
+    return TerminateThread(mThread, kStillActive);
+#else
+    // No forced termination here: the thread keeps running and keeps reading as active.
+    SetLastError(ERROR_TIMEOUT);
+    return FALSE;
+#endif
+}
+
+BOOL WorkerThread::Stop(DWORD timeoutMs, LONG mode) {
+    if (mode != kTerminateNow) WaitForSingleObject(mThread, timeoutMs);
+    return EndIfStillActive();
+}

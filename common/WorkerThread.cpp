@@ -13,6 +13,12 @@ WorkerThread::WorkerThread() : mAutoDelete(0), mThread(nullptr) {
 }
 
 WorkerThread::~WorkerThread() {
+#ifdef _WIN32
+    // A thread that never ran would otherwise stay suspended for the life of the process; it
+    // holds nothing, so ending it is safe.
+    if (mThread && !mResumed) TerminateThread(mThread, 0);
+#endif
+    // (Elsewhere closing the last handle of a thread that never ran lets it go.)
     if (mThread) {
         CloseHandle(mThread);
         mThread = nullptr;
@@ -28,6 +34,15 @@ DWORD WINAPI WorkerThread::WorkerThreadProc(LPVOID param) {
     DWORD result = self->OnRun();
     if (self->mAutoDelete == 1) delete self;
     return result;
+}
+
+void WorkerThread::ResumeWorker() {
+    mResumed = true;
+    ResumeThread(mThread);
+}
+
+bool WorkerThread::IsRunning() const {
+    return mResumed && mThread && WaitForSingleObject(mThread, 0) == WAIT_TIMEOUT;
 }
 
 DWORD WorkerThread::ExitCode() const {

@@ -26,8 +26,15 @@ public:
     // Exit code of the thread: 259 while it runs; 0 when it cannot be read.
     DWORD ExitCode() const;
 
+    // True while the thread was resumed and has not ended (a terminated thread has ended, though
+    // it reads exit code 259). A thread that never ran is not running.
+    bool IsRunning() const;
+
 protected:
     virtual DWORD OnRun();
+
+    // Lets the suspended thread run.
+    void ResumeWorker();
 
     CRITICAL_SECTION mLock;
     LONG mAutoDelete;
@@ -35,5 +42,6 @@ protected:
 
 private:
     static DWORD WINAPI WorkerThreadProc(LPVOID param);
+    bool mResumed = false;
     BOOL EndIfStillActive();
 };

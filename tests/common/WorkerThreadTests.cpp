@@ -13,7 +13,7 @@ public:
     explicit TestWorker(DWORD result, bool waitForRelease)
         : mResult(result), mRelease(CreateEventA(nullptr, TRUE, waitForRelease ? FALSE : TRUE, nullptr)) {}
     ~TestWorker() override { CloseHandle(mRelease); }
-    void Resume() { ResumeThread(mThread); }
+    void Resume() { ResumeWorker(); }
     void Release() { SetEvent(mRelease); }
     HANDLE Thread() const { return mThread; }
     std::atomic<HRESULT> mApartmentProbe{S_OK};

@@ -1,0 +1,9 @@
+// ConnectionHandler.h -- the thread routine that serves one accepted connection.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+// Thread routine; the parameter is the accepted socket, which the routine owns and closes.
+// Returns 0. The thread holds one module lock, taken by its starter and given back here.
+DWORD WINAPI HandlingProc(LPVOID socketParam);

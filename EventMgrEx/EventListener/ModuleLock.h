@@ -1,0 +1,11 @@
+// ModuleLock.h -- the module's lock count: the module stays loaded while it is above zero.
+#pragma once
+
+#include <windows.h>
+
+// Clients holding the class object or the listener, LockServer(TRUE), and every running
+// connection handler thread (which runs this module's code after all clients may have gone)
+// each hold one lock.
+LONG ModuleLockIncrement();
+LONG ModuleLockDecrement();
+LONG ModuleLockCount();

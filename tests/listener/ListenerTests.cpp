@@ -1,0 +1,212 @@
+// ListenerTests.cpp -- the listener object and engine on loopback: ports, start, stop, accept.
+#include "ListenerTestSupport.h"
+
+#include <atomic>
+#include <thread>
+
+using namespace kvtest;
+
+namespace {
+
+// Starts `listener`, expecting success, and returns the port text.
+std::string StartOk(CListener* listener) {
+    BSTR info = nullptr;
+    EXPECT_EQ(S_OK, listener->Start(&info));
+    std::string text = ListenerTest::Text(info);
+    SysFreeString(info);
+    return text;
+}
+
+bool Reachable(const std::string& port) {
+    SOCKET s = ConnectLoopback(static_cast<unsigned short>(atoi(port.c_str())));
+    if (s == INVALID_SOCKET) return false;
+    closesocket(s);
+    return true;
+}
+
+}  // namespace
+
+TEST_F(ListenerTest, NoKeyFallsBackToReachableSystemPort) {
+    // Without a port list the system chooses the port; its real number is reported and reachable.
+    CListener* listener = NewListener();
+    std::string port = StartOk(listener);
+    EXPECT_NE("0", port);
+    EXPECT_GT(atoi(port.c_str()), 0);
+    EXPECT_TRUE(Reachable(port));
+    EXPECT_EQ(S_OK, listener->Stop());
+    std::string log = Log();
+    EXPECT_EQ(std::string::npos, log.find("Ports to choose from"));
+    EXPECT_NE(std::string::npos, log.find("HandlingProc : Returning...ShutDown event occurred"))
+        << "the stop reached its own fallback port";
+}
+
+TEST_F(ListenerTest, EmptyAndDwordValuesMeanNoList) {
+    // An empty value is logged as an empty list before the fallback; a REG_DWORD value is no list.
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", ""));
+    CListener* listener = NewListener();
+    EXPECT_NE("0", StartOk(listener));
+    listener->Stop();
+    EXPECT_NE(std::string::npos, Log().find("EventListenerThread::selectAPort: Ports to choose from \r\n"));
+
+    ASSERT_TRUE(SetMachineDword(kListenerKey, "ports", 8080));
+    size_t before = CountOf(Log(), "Ports to choose from");
+    EXPECT_NE("0", StartOk(listener));
+    listener->Stop();
+    EXPECT_EQ(before, CountOf(Log(), "Ports to choose from"));
+}
+
+TEST_F(ListenerTest, EntriesAreTriedInOrder) {
+    // Runs of commas are one separator; a rejected entry is logged and the next one is taken.
+    unsigned short port = FreeLoopbackPort();
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", ",,kv-no-such-service,," + std::to_string(port) + ",,"));
+    CListener* listener = NewListener();
+    EXPECT_EQ(std::to_string(port), StartOk(listener));
+    EXPECT_TRUE(Reachable(std::to_string(port)));
+    listener->Stop();
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("EventListenerThread::createSocketArray: Failed to getaddrinfo"));
+    EXPECT_EQ(2u, CountOf(log, "ENTER EventListenerThread::createSocketArray")) << "only the two entries were tried";
+}
+
+TEST_F(ListenerTest, LongListIsReadCompletely) {
+    // A list longer than 1024 bytes is read whole: its last entry is the one that works.
+    std::string list;
+    for (int i = 0; i < 120; ++i) list += "kv-no-such-service-" + std::to_string(i) + ",";
+    ASSERT_GT(list.size(), 2048u);
+    unsigned short port = FreeLoopbackPort();
+    list += std::to_string(port);
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", list));
+    CListener* listener = NewListener();
+    EXPECT_EQ(std::to_string(port), StartOk(listener));
+    listener->Stop();
+}
+
+TEST_F(ListenerTest, PortInUseOnEveryAddressIsSkipped) {
+    // When the first port is taken on every address of the host name, the second one is used.
+    char host[1024] = {};
+    ASSERT_EQ(0, gethostname(host, sizeof(host)));
+    unsigned short busy = FreeLoopbackPort();
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    ASSERT_EQ(0, getaddrinfo(host, std::to_string(busy).c_str(), &hints, &results));
+    std::vector<SOCKET> holders;
+    for (addrinfo* ai = results; ai; ai = ai->ai_next) {
+        SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (s == INVALID_SOCKET) continue;
+        if (bind(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0 && listen(s, 5) == 0)
+            holders.push_back(s);
+        else
+            closesocket(s);
+    }
+    freeaddrinfo(results);
+    ASSERT_FALSE(holders.empty());
+    unsigned short second = FreeLoopbackPort();
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", std::to_string(busy) + "," + std::to_string(second)));
+    CListener* listener = NewListener();
+    EXPECT_EQ(std::to_string(second), StartOk(listener));
+    listener->Stop();
+    for (SOCKET s : holders) closesocket(s);
+}
+
+TEST_F(ListenerTest, SecondStartReusesRunningListener) {
+    // Two starts report the same port and run one listener thread.
+    CListener* listener = NewListener();
+    std::string first = StartOk(listener);
+    std::string second = StartOk(listener);
+    EXPECT_EQ(first, second);
+    listener->Stop();
+    EXPECT_EQ(1u, CountOf(Log(), "ENTER EventListenerThread::OnRun"));
+}
+
+TEST_F(ListenerTest, StopWithoutStartAndTwice) {
+    // Stop on a fresh object succeeds and does nothing; so does a second stop.
+    CListener* listener = NewListener();
+    EXPECT_EQ(S_OK, listener->Stop());
+    StartOk(listener);
+    EXPECT_EQ(S_OK, listener->Stop());
+    EXPECT_EQ(S_OK, listener->Stop());
+    EXPECT_EQ(1u, CountOf(Log(), "ENTER EventListenerThread::Stop"));
+}
+
+TEST_F(ListenerTest, NullListenInfoIsRefused) {
+    // Start with no place for the port text fails with E_POINTER and starts nothing.
+    CListener* listener = NewListener();
+    EXPECT_EQ(E_POINTER, listener->Start(nullptr));
+    EXPECT_EQ(0u, CountOf(Log(), "ENTER EventListenerThread::OnRun"));
+}
+
+TEST_F(ListenerTest, RestartTakesTheSamePort) {
+    // Start, Stop, Start on one configured port: both starts get it, and it is reachable again.
+    unsigned short port = FreeLoopbackPort();
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", std::to_string(port)));
+    CListener* listener = NewListener();
+    EXPECT_EQ(std::to_string(port), StartOk(listener));
+    SOCKET client = ConnectLoopback(port);
+    ASSERT_NE(INVALID_SOCKET, client);
+    closesocket(client);
+    EXPECT_EQ(S_OK, listener->Stop());
+    EXPECT_EQ(std::to_string(port), StartOk(listener));
+    EXPECT_TRUE(Reachable(std::to_string(port)));
+    EXPECT_EQ(S_OK, listener->Stop());
+    EXPECT_EQ(2u, CountOf(Log(), "EXIT: EventListenerThread::~EventListenerThread"));
+}
+
+TEST_F(ListenerTest, StopIsWokenByItsOwnWakeUp) {
+    // The stop's wake-up is accepted and acknowledged; the thread ends by itself (exit code 0)
+    // and the listener is destroyed.
+    CListener* listener = NewListener();
+    StartOk(listener);
+    EXPECT_EQ(S_OK, listener->Stop());
+    std::string log = Log();
+    size_t ack = log.find("HandlingProc : Returning...ShutDown event occurred");
+    size_t exitLine = log.find("EventListenerThread::OnRun - Exiting (hr: 0)");
+    size_t destroyed = log.find("EXIT: EventListenerThread::~EventListenerThread");
+    ASSERT_NE(std::string::npos, ack);
+    ASSERT_NE(std::string::npos, exitLine);
+    ASSERT_NE(std::string::npos, destroyed);
+    EXPECT_LT(exitLine, destroyed);
+}
+
+TEST_F(ListenerTest, AcceptsWhileEarlierHandlersRun) {
+    // Connections are accepted one after another while earlier handlers still wait for data.
+    CListener* listener = NewListener();
+    unsigned short port = static_cast<unsigned short>(atoi(StartOk(listener).c_str()));
+    std::vector<SOCKET> clients;
+    for (int i = 0; i < 6; ++i) {
+        SOCKET s = ConnectLoopback(port);
+        ASSERT_NE(INVALID_SOCKET, s);
+        clients.push_back(s);
+    }
+    EXPECT_TRUE(WaitFor([&] { return CountOf(Log(), "ENTER HandlingProc") >= 6; }));
+    for (SOCKET s : clients) closesocket(s);
+    EXPECT_EQ(S_OK, listener->Stop());
+}
+
+TEST_F(ListenerTest, ConcurrentStartsAndStopsStayConsistent) {
+    // Starts and stops from several threads serialise; afterwards the object still works.
+    CListener* listener = NewListener();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([listener, t, &failures] {
+            for (int i = 0; i < 3; ++i) {
+                if ((i + t) % 2 == 0) {
+                    BSTR info = nullptr;
+                    if (listener->Start(&info) != S_OK || !info || !info[0]) ++failures;
+                    SysFreeString(info);
+                } else if (listener->Stop() != S_OK) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(0, failures.load());
+    std::string port = StartOk(listener);
+    EXPECT_TRUE(Reachable(port));
+    EXPECT_EQ(S_OK, listener->Stop());
+    std::string log = Log();
+    EXPECT_EQ(CountOf(log, "ENTER EventListenerThread::OnRun"), CountOf(log, "EXIT: EventListenerThread::~EventListenerThread"))
+        << "every listener that ran was destroyed";
+}

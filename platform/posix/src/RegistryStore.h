@@ -1,0 +1,55 @@
+// RegistryStore.h -- the registry file: where it is, its cached parse, and atomic locked changes.
+#pragma once
+
+#include "RegistryTree.h"
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace kvreg {
+
+class RegistryStore {
+public:
+    // The one store of the process (never destroyed, so that late callers still find it).
+    static RegistryStore& Instance();
+
+    // Calls `reader` with the store's keys, parsed again only when the file changed since the
+    // last parse. `lastWrite` is the file's modification time in 100 ns units since 1601 (0
+    // when there is no file). The reader runs under the store's mutex: it copies what it needs.
+    using Reader = std::function<LSTATUS(const RegKey& top, ULONGLONG lastWrite)>;
+    LSTATUS Read(const Reader& reader);
+
+    // Under the cross-process lock: reads the file afresh, calls `writer`, and when it returns
+    // ERROR_SUCCESS having set `changed`, replaces the file with the new content atomically.
+    using Writer = std::function<LSTATUS(RegKey& top, bool& changed)>;
+    LSTATUS Write(const Writer& writer);
+
+    void SetPathOverride(const char* path);
+    std::string Path();
+
+private:
+    RegistryStore() = default;
+    std::string ResolvePathLocked() const;
+    // Brings mTop up to date with the file at `path`; `force` parses even an unchanged file.
+    LSTATUS RefreshLocked(const std::string& path, bool force);
+    LSTATUS ReplaceFileLocked(const std::string& path, const std::string& text, int& newFd);
+    void ForgetCacheLocked();
+
+    std::mutex mMutex;
+    std::string mOverride;
+    // The cache: the parsed tree of the file at mCachedPath as identified by mCachedStat. The file
+    // is kept open (mCachedFd) so that its inode cannot be reused for a later version of the
+    // store, which would make a change look like no change.
+    std::unique_ptr<RegKey> mTop = std::make_unique<RegKey>();
+    std::string mCachedPath;
+    bool mCacheValid = false;
+    bool mCachedMissing = false;
+    struct stat mCachedStat = {};
+    int mCachedFd = -1;
+};
+
+}  // namespace kvreg

@@ -1,0 +1,27 @@
+// CannedResponse.cpp -- the bytes of the fixed DeliverResponse.
+#include "CannedResponse.h"
+
+#define KV_VENDOR_HOST "korvane.io"
+
+const char kCannedResponse[] =
+    "HTTP/1.1 200 OK\r\n"
+    "Date: Mon, 25 Jul 2005 21:22:47 GMT\r\n"
+    "Server: TAVR http version 1.0\r\n"
+    "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+    "Content-Length: 460\r\n"
+    "\r\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+    "\r\n"
+    "<SOAP-ENV:Envelope"
+    " xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""
+    " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+    " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
+    " xmlns:bsi=\"http://" KV_VENDOR_HOST "/schemas/imaging/con/bsi/workflow/2003/08/21\">\r\n"
+    "<SOAP-ENV:Body>\r\n"
+    "<m:DeliverResponse xmlns:m=\"http://" KV_VENDOR_HOST "/schemas/imaging/con/bsi/2003/08/21\">\r\n"
+    "</m:DeliverResponse>\r\n"
+    "</SOAP-ENV:Body>\r\n"
+    "</SOAP-ENV:Envelope>\r\n"
+    "\r\n";
+
+static_assert(sizeof(kCannedResponse) - 1 == 609, "the response's length line promises a 460-byte body");

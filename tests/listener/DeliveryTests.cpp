@@ -1,0 +1,290 @@
+// DeliveryTests.cpp -- from a client's request to the event manager: response bytes, framing, widening, failures.
+#include "ListenerTestSupport.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "CannedResponse.h"
+#include "IEventManagerEx.h"
+#include "PlatformServices.h"
+
+using namespace kvtest;
+
+namespace {
+
+const char kTestManagerKey[] = "SOFTWARE\\Korvane\\KVLumen\\TestEventManager";
+const char kForceKey[] = "SOFTWARE\\Korvane\\KVLumen\\ForceToOutOfProc";
+
+std::string ModuleNextToTests(const std::string& name) {
+    std::string self = SelfPath();
+    size_t slash = self.find_last_of("/\\");
+    std::string folder = slash == std::string::npos ? std::string(".") : self.substr(0, slash + 1);
+#ifdef _WIN32
+    return folder + name + ".dll";
+#else
+    return folder + name + ".so";
+#endif
+}
+
+std::string ProgramNextToTests(const std::string& name) {
+    std::string self = SelfPath();
+    size_t slash = self.find_last_of("/\\");
+    return self.substr(0, slash + 1) + name + ".exe";
+}
+
+// Calls a module's DllRegisterServer or DllUnregisterServer.
+HRESULT CallRegistration(const std::string& module, bool registering) {
+    HMODULE handle = LoadLibraryA(module.c_str());
+    if (!handle) return HRESULT_FROM_WIN32(GetLastError());
+    typedef HRESULT(STDAPICALLTYPE * Entry)();
+    auto entry = reinterpret_cast<Entry>(
+        reinterpret_cast<void*>(GetProcAddress(handle, registering ? "DllRegisterServer" : "DllUnregisterServer")));
+    HRESULT hr = entry ? entry() : E_FAIL;
+    FreeLibrary(handle);
+    return hr;
+}
+
+class DeliveryTest : public ListenerTest {
+protected:
+    void SetUp() override {
+        ListenerTest::SetUp();
+        if (IsSkipped()) return;
+        DeleteMachineKey(kForceKey);
+        DeleteMachineKey(kTestManagerKey);
+        ASSERT_TRUE(SetMachineString(kTestManagerKey, "record", mRecord.path()));
+        ASSERT_EQ(S_OK, CallRegistration(ModuleNextToTests("KVEvTest"), true));
+        mListener = NewListener();
+        BSTR info = nullptr;
+        ASSERT_EQ(S_OK, mListener->Start(&info));
+        mPort = static_cast<unsigned short>(wcstol(info, nullptr, 10));
+        SysFreeString(info);
+    }
+    void TearDown() override {
+        if (mListener) mListener->Stop();
+        CallRegistration(ModuleNextToTests("KVEvTest"), false);
+        DeleteMachineKey(kTestManagerKey);
+        DeleteMachineKey(kForceKey);
+        ListenerTest::TearDown();
+    }
+
+    // Sends `request`, half-closes, and returns everything the listener answered.
+    std::string Exchange(const std::string& request, bool halfClose = true) {
+        SOCKET s = ConnectLoopback(mPort);
+        EXPECT_NE(INVALID_SOCKET, s);
+        if (s == INVALID_SOCKET) return std::string();
+        EXPECT_TRUE(SendAll(s, request));
+        if (halfClose) shutdown(s, SD_SEND);
+        std::string answer = ReceiveAll(s);
+        closesocket(s);
+        return answer;
+    }
+    // Waits for delivery n and returns its message bytes; `meta` receives its description.
+    std::string Delivered(int n, std::string* meta = nullptr) {
+        std::string metaPath = mRecord.file(std::to_string(n) + ".meta");
+        EXPECT_TRUE(WaitFor([&] { return FileExists(metaPath); })) << "delivery " << n << " never came";
+        if (meta) *meta = ReadWholeFile(metaPath);
+        return ReadWholeFile(mRecord.file(std::to_string(n) + ".msg"));
+    }
+    bool HandlersFinished(size_t count) {
+        return WaitFor([&] { return CountOf(Log(), "HandlingProc - Exiting (hr: 0)") >= count; });
+    }
+
+    ScopedTempDir mRecord;
+    CListener* mListener = nullptr;
+    unsigned short mPort = 0;
+};
+
+std::string LengthRequest(const std::string& body) {
+    return "POST /events HTTP/1.1\r\nHost: printer\r\nContent-Type: text/xml\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+}  // namespace
+
+TEST_F(DeliveryTest, LengthModeAnswersThenDelivers) {
+    // A request framed by its length gets the 609-byte response, then its body is delivered.
+    std::string body = "<SOAP-ENV:Envelope><Deliver>one</Deliver></SOAP-ENV:Envelope>";
+    std::string answer = Exchange(LengthRequest(body), false);
+    EXPECT_EQ(609u, answer.size());
+    EXPECT_EQ(std::string(kCannedResponse), answer);
+    std::string meta;
+    EXPECT_EQ(body, Delivered(1, &meta));
+    EXPECT_NE(std::string::npos, meta.find("null=0"));
+    EXPECT_NE(std::string::npos, meta.find("apartment=sta")) << meta;
+    std::string log = Log();
+    EXPECT_LT(log.find("HandlingProc : Event Manager Deliver succeeded"), std::string::npos);
+}
+
+TEST_F(DeliveryTest, ChunkedModeJoinsChunks) {
+    // Chunks with an extension and without the final empty line arrive joined.
+    std::string request =
+        "POST /events HTTP/1.1\r\nHost: printer\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "5\r\nHELLO\r\n6;ext=1\r\n WORLD\r\n3\r\n!!!\r\n0\r\n";
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(request, false));
+    EXPECT_EQ("HELLO WORLD!!!", Delivered(1));
+}
+
+TEST_F(DeliveryTest, HighBytesArriveUnchanged) {
+    // Bytes of 0x80 and above reach the event manager as units of the same values.
+    std::string body = "caf\xc3\xa9 \xe2\x82\xac \xff\x80";
+    Exchange(LengthRequest(body));
+    std::string meta;
+    EXPECT_EQ(body, Delivered(1, &meta));
+    EXPECT_NE(std::string::npos, meta.find("highest=255")) << meta;
+}
+
+TEST_F(DeliveryTest, MessageEndsAtFirstNul) {
+    // A body with a NUL byte is delivered up to that byte.
+    std::string body("before\0after", 12);
+    Exchange(LengthRequest(body));
+    EXPECT_EQ("before", Delivered(1));
+}
+
+TEST_F(DeliveryTest, WakeUpTextGetsNoResponse) {
+    // The wake-up message alone is acknowledged, not answered, and nothing is delivered.
+    std::string wakeUp("ShutDownEvent", 14);
+    EXPECT_EQ("", Exchange(wakeUp, false));
+    EXPECT_TRUE(HandlersFinished(1));
+    EXPECT_FALSE(FileExists(mRecord.file("1.meta")));
+    EXPECT_NE(std::string::npos, Log().find("HandlingProc : Returning...ShutDown event occurred"));
+}
+
+TEST_F(DeliveryTest, SilentPeerGetsResponseAndEmptyMessage) {
+    // A peer that closes without sending still gets the response; an empty message (a null
+    // string) is delivered.
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(""));
+    std::string meta;
+    EXPECT_EQ("", Delivered(1, &meta));
+    EXPECT_NE(std::string::npos, meta.find("null=1")) << meta;
+    EXPECT_NE(std::string::npos, Log().find("HandlingProc: splitData failed"));
+}
+
+TEST_F(DeliveryTest, IncompleteRequestDeliveredAtPeerClose) {
+    // A body shorter than declared is answered and delivered once the peer closes its side.
+    std::string request = "POST / HTTP/1.1\r\nHost: p\r\nContent-Length: 9\r\n\r\nHELLO";
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(request));
+    EXPECT_EQ("HELLO", Delivered(1));
+}
+
+TEST_F(DeliveryTest, FailuresOfTheEventManagerStayInTheLog) {
+    // A missing event manager, a refused creation and a failed Deliver all leave the printer its 200.
+    ASSERT_TRUE(SetMachineString(kTestManagerKey, "mode", "fail-deliver"));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("x")));
+    EXPECT_EQ("x", Delivered(1));
+    EXPECT_TRUE(HandlersFinished(1));
+    EXPECT_NE(std::string::npos, Log().find("HandlingProc : Event Manager Deliver failed"));
+
+    ASSERT_TRUE(SetMachineString(kTestManagerKey, "mode", "fail-create"));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("y")));
+    EXPECT_TRUE(HandlersFinished(2));
+
+    ASSERT_EQ(S_OK, CallRegistration(ModuleNextToTests("KVEvTest"), false));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("z")));
+    EXPECT_TRUE(HandlersFinished(3));
+    EXPECT_EQ(2u, CountOf(Log(), "HandlingProc : Failed to create instance of EventManager"));
+    EXPECT_FALSE(FileExists(mRecord.file("2.meta")));
+}
+
+TEST_F(DeliveryTest, ResetPeerEndsItsHandler) {
+    // A peer that resets the connection mid-request never keeps its handler alive, and nothing is
+    // delivered for it.
+    SOCKET s = ConnectLoopback(mPort);
+    ASSERT_NE(INVALID_SOCKET, s);
+    ASSERT_TRUE(SendAll(s, "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\npartial"));
+    EXPECT_TRUE(WaitFor([&] { return CountOf(Log(), "ENTER HandlingProc") >= 1; }));
+    linger hard = {1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof(hard));
+    closesocket(s);
+    EXPECT_TRUE(HandlersFinished(1));
+}
+
+TEST_F(DeliveryTest, SlowDeliveriesDoNotHoldUpOthers) {
+    // While one delivery is slow, further requests are answered at once.
+    ASSERT_TRUE(SetMachineDword(kTestManagerKey, "delay", 1500));
+    SOCKET slow = ConnectLoopback(mPort);
+    ASSERT_TRUE(SendAll(slow, LengthRequest("slow")));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("second"), false));
+    EXPECT_EQ(std::string(kCannedResponse), ReceiveAll(slow));
+    closesocket(slow);
+    Delivered(2);
+}
+
+TEST(CreationService, ForceKeyAsksForLocalServerOnly) {
+    // A string value named after the ProgID forces out-of-process creation, which fails for a
+    // class with only an in-process server; a REG_DWORD value of that name changes nothing.
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    ASSERT_EQ(S_OK, CallRegistration(ModuleNextToTests("KVEvTest"), true));
+    CPComPtr<IUnknown> object;
+    ASSERT_EQ(S_OK, PlatformServices::CreateInstance(object, L"KVLUMEN.EventManagerEx", nullptr));
+    EXPECT_TRUE(object);
+
+    ASSERT_TRUE(SetMachineString(kForceKey, "KVLUMEN.EventManagerEx", ""));
+    // Windows answers REGDB_E_CLASSNOTREG; Wine reports the missing LocalServer32 key itself.
+    HRESULT forced = PlatformServices::CreateInstance(object, L"KVLUMEN.EventManagerEx", nullptr);
+    EXPECT_TRUE(forced == REGDB_E_CLASSNOTREG || forced == static_cast<HRESULT>(0x80040152)) << std::hex << forced;
+    EXPECT_FALSE(object) << "the pointer is emptied before the lookup";
+
+    DeleteMachineValue(kForceKey, "KVLUMEN.EventManagerEx");
+    ASSERT_TRUE(SetMachineDword(kForceKey, "KVLUMEN.EventManagerEx", 1));
+    EXPECT_EQ(S_OK, PlatformServices::CreateInstance(object, L"KVLUMEN.EventManagerEx", nullptr));
+    EXPECT_TRUE(object);
+    object.Clear();
+    DeleteMachineKey(kForceKey);
+    CallRegistration(ModuleNextToTests("KVEvTest"), false);
+    CoUninitialize();
+}
+
+TEST(CreationService, UnresolvedProgIdRepairsOnceWithModule) {
+    // Without a repair module an unknown ProgID fails with the lookup's code; with the module it
+    // is registered again and the second lookup succeeds.
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    CallRegistration(ModuleNextToTests("KVEvTest"), false);
+    CPComPtr<IUnknown> object;
+    HRESULT unresolved = PlatformServices::CreateInstance(object, L"KVLUMEN.EventManagerEx", nullptr);
+    EXPECT_TRUE(FAILED(unresolved));
+    CLSID ignored;
+    EXPECT_EQ(CLSIDFromProgID(L"KVLUMEN.EventManagerEx", &ignored), unresolved);
+
+    std::string module = ModuleNextToTests("KVEvTest");
+    std::wstring wide(module.begin(), module.end());
+    EXPECT_EQ(S_OK, PlatformServices::CreateInstance(object, L"KVLUMEN.EventManagerEx", wide.c_str()));
+    EXPECT_TRUE(object);
+    object.Clear();
+    CallRegistration(module, false);
+    CoUninitialize();
+}
+
+TEST(CreationService, RegistrationRepairByExtension) {
+    // ".exe" programs are run with "/regserver": 2 s is success, 4 s is a hang (E_FAIL), a
+    // non-zero exit is a failure; a missing file fails; another extension succeeds unregistered.
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    EXPECT_EQ(S_OK, CPComPtrBase::RegisterComponent(wide(ProgramNextToTests("regserver_2s")).c_str(), true));
+    DWORD start = GetTickCount();
+    EXPECT_EQ(E_FAIL, CPComPtrBase::RegisterComponent(wide(ProgramNextToTests("regserver_4s")).c_str(), true));
+    EXPECT_GE(GetTickCount() - start, 3000u) << "the hang was waited for 3.5 s";
+    EXPECT_EQ(E_FAIL, CPComPtrBase::RegisterComponent(wide(ProgramNextToTests("regserver_fails")).c_str(), true));
+    EXPECT_EQ(E_FAIL, CPComPtrBase::RegisterComponent(L"no-such-module.dll", true));
+    EXPECT_EQ(E_FAIL, CPComPtrBase::RegisterComponent(L"", true));
+    ScopedTempDir dir;
+    std::string ocx = dir.file("control.ocx");
+    FILE* f = fopen(ocx.c_str(), "wb");
+    ASSERT_NE(nullptr, f);
+    fclose(f);
+    EXPECT_EQ(S_OK, CPComPtrBase::RegisterComponent(wide(ocx).c_str(), true));
+    // A module whose name ends in ".DLL" in capitals is registered through its entry point.
+    std::string upper = dir.file("KVEVTEST.DLL");
+    {
+        std::string bytes = ReadWholeFile(ModuleNextToTests("KVEvTest"));
+        ASSERT_FALSE(bytes.empty());
+        FILE* out = fopen(upper.c_str(), "wb");
+        ASSERT_NE(nullptr, out);
+        fwrite(bytes.data(), 1, bytes.size(), out);
+        fclose(out);
+    }
+    CallRegistration(ModuleNextToTests("KVEvTest"), false);
+    EXPECT_EQ(S_OK, CPComPtrBase::RegisterComponent(wide(upper).c_str(), true));
+    CLSID clsid;
+    EXPECT_EQ(S_OK, CLSIDFromProgID(L"KVLUMEN.EventManagerEx", &clsid));
+    CallRegistration(upper, false);
+}

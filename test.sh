@@ -11,28 +11,8 @@ ROOT=$(pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # ---- packages ------------------------------------------------------------------------------
-PACKAGES=(cmake make g++ gcc clang googletest curl mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ! dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
-  need_i386=1
-else
-  need_i386=0
-fi
-if (( ${#missing[@]} > 0 || need_i386 )); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "test.sh: missing packages: ${missing[*]}$( ((need_i386)) && echo " (and the i386 dpkg architecture)")" >&2
-    echo "test.sh: run as root once, or: dpkg --add-architecture i386 && apt-get update && apt-get install ${missing[*]}" >&2
-    exit 2
-  fi
-  echo "== installing: ${missing[*]}"
-  (( need_i386 )) && dpkg --add-architecture i386
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || {
-    echo "test.sh: package installation failed" >&2; exit 2; }
-fi
+source "$ROOT/scripts/packages.sh"
+ensure_packages || exit 2
 
 # ---- builds ----------------------------------------------------------------------------------
 configure_and_build() {  # dir, extra cmake arguments...

@@ -1,6 +1,8 @@
 // PlatformServices.cpp -- ProgID creation with the out-of-process override, and module registration repair.
 #include "PlatformServices.h"
 
+#include <wctype.h>
+
 #include <string>
 #include <vector>
 

@@ -10,3 +10,4 @@
 #include "kvposix/strings.h"
 #include "kvposix/registry.h"
 #include "kvposix/com.h"
+#include "kvposix/activation.h"

@@ -28,7 +28,8 @@
 //   Every change takes a cross-process lock (an OFD lock on "<store>.lock", released by the
 //   kernel when its holder dies), re-reads the file, applies the change and replaces the file
 //   atomically (a temporary file in the same folder, fsync, rename). Readers keep a parsed copy
-//   and parse again only when the file's device, inode, size or times changed. All functions
+//   and parse again only when the file's device, inode, size or modification time (with its
+//   nanoseconds) changed; the parsed file is kept open, so that its inode cannot be reused. All functions
 //   are thread-safe. A handle names its key by path: when the key is deleted, the handle gives
 //   ERROR_KEY_DELETED (and sees a key created again under the same path).
 //

@@ -360,7 +360,9 @@ KVAPI BOOL LockFile(HANDLE hFile, DWORD dwFileOffsetLow, DWORD dwFileOffsetHigh,
     const uint64_t length = (static_cast<uint64_t>(nNumberOfBytesToLockHigh) << 32) | nNumberOfBytesToLockLow;
     // Ranges may reach 2^64 but not wrap; the kernel counts offsets in a signed 64-bit value,
     // so a range that starts beyond that cannot be expressed at all.
-    if (offset + length < offset || offset > kLargestOffset) return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+    if ((length != 0 && length - 1 > UINT64_MAX - offset) || offset > kLargestOffset) {
+        return FailWith(ERROR_INVALID_PARAMETER, FALSE);
+    }
 
     std::lock_guard<std::mutex> guard(file->rangesLock);
     for (const LockedRange& held : file->ranges) {

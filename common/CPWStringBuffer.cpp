@@ -42,8 +42,8 @@ void CPWHeapStorage::Release(WCHAR* storage) { delete[] storage; }
 
 template <class Storage>
 struct CPWStringBufferT<Storage>::Accessor {
-    ULONG_PTR (CPWStringBufferT::*get)();
-    void (CPWStringBufferT::*set)(ULONG_PTR);
+    ULONG_PTR (*get)(CPWStringBufferT& self);
+    void (*set)(CPWStringBufferT& self, ULONG_PTR value);
 };
 
 template <class Storage>
@@ -61,14 +61,18 @@ const typename CPWStringBufferT<Storage>::Accessor CPWStringBufferT<Storage>::kA
 
 template <class Storage>
 ULONG_PTR CPWStringBufferT<Storage>::GetProperty(BYTE id) {
-    if (id >= sizeof(kAccessors) / sizeof(kAccessors[0]) || !kAccessors[id].get) throw -1;
-    return (this->*kAccessors[id].get)();
+    if (id >= sizeof(kAccessors) / sizeof(kAccessors[0])) throw -1;
+    const Accessor& accessor = kAccessors[id];
+    if (!accessor.get) throw -1;
+    return accessor.get(*this);
 }
 
 template <class Storage>
 void CPWStringBufferT<Storage>::SetProperty(BYTE id, ULONG_PTR value) {
-    if (id >= sizeof(kAccessors) / sizeof(kAccessors[0]) || !kAccessors[id].set) throw -1;
-    (this->*kAccessors[id].set)(value);
+    if (id >= sizeof(kAccessors) / sizeof(kAccessors[0])) throw -1;
+    const Accessor& accessor = kAccessors[id];
+    if (!accessor.set) throw -1;
+    accessor.set(*this, value);
 }
 
 template <class Storage>
@@ -140,11 +144,11 @@ WCHAR* CPWStringBufferT<Storage>::GetText() {
 }
 
 template <class Storage>
-bool CPWStringBufferT<Storage>::insideStorage(const WCHAR* text) const {
+bool CPWStringBufferT<Storage>::insideStorage(const WCHAR* text) {
     if (!mBuffer) return false;
     uintptr_t at = reinterpret_cast<uintptr_t>(text);
     uintptr_t begin = reinterpret_cast<uintptr_t>(mBuffer);
-    return at >= begin && at <= begin + size_t(mCapacity) * sizeof(WCHAR);
+    return at >= begin && at <= begin + size_t(GetCapacity()) * sizeof(WCHAR);
 }
 
 template <class Storage>

@@ -107,19 +107,24 @@ private:
     struct Accessor;
     static const Accessor kAccessors[];
 
-    ULONG_PTR propertyLength() { return GetLength(); }
-    ULONG_PTR propertyCapacity() { return GetCapacity(); }
-    ULONG_PTR propertyBuffer() { return reinterpret_cast<ULONG_PTR>(GetBuffer()); }
-    ULONG_PTR propertyText() { return reinterpret_cast<ULONG_PTR>(GetText()); }
-    ULONG_PTR propertyUserValue() { return static_cast<ULONG_PTR>(static_cast<ULONG>(mUserValue)); }
-    void setPropertyUserValue(ULONG_PTR value) { mUserValue = static_cast<LONG>(value); }
-    ULONG_PTR propertyOffset() { return GetOffset(); }
-    void setPropertyOffset(ULONG_PTR value) {
-        SetOffset(value > kMaxOffset ? kMaxOffset : static_cast<UINT>(value));
+    // The accessors behind the property numbers.
+    static ULONG_PTR propertyLength(CPWStringBufferT& self) { return self.GetLength(); }
+    static ULONG_PTR propertyCapacity(CPWStringBufferT& self) { return self.GetCapacity(); }
+    static ULONG_PTR propertyBuffer(CPWStringBufferT& self) { return reinterpret_cast<ULONG_PTR>(self.GetBuffer()); }
+    static ULONG_PTR propertyText(CPWStringBufferT& self) { return reinterpret_cast<ULONG_PTR>(self.GetText()); }
+    static ULONG_PTR propertyUserValue(CPWStringBufferT& self) {
+        return static_cast<ULONG_PTR>(static_cast<ULONG>(self.mUserValue));
     }
-    ULONG_PTR propertyDetach() { return reinterpret_cast<ULONG_PTR>(Detach()); }
+    static void setPropertyUserValue(CPWStringBufferT& self, ULONG_PTR value) {
+        self.mUserValue = static_cast<LONG>(value);
+    }
+    static ULONG_PTR propertyOffset(CPWStringBufferT& self) { return self.GetOffset(); }
+    static void setPropertyOffset(CPWStringBufferT& self, ULONG_PTR value) {
+        self.SetOffset(value > kMaxOffset ? kMaxOffset : static_cast<UINT>(value));
+    }
+    static ULONG_PTR propertyDetach(CPWStringBufferT& self) { return reinterpret_cast<ULONG_PTR>(self.Detach()); }
 
-    bool insideStorage(const WCHAR* text) const;
+    bool insideStorage(const WCHAR* text);
     void freeNarrow();
     // Takes the storage out of the object without releasing it, for reallocations that copy
     // the old text over.

@@ -26,13 +26,20 @@ struct ToolResult {
 
 class Kvreg : public kvtest::RegistryStoreTest {
 protected:
+    void SetUp() override {
+        kvtest::RegistryStoreTest::SetUp();
+        ASSERT_EQ(0, access(Tool().c_str(), X_OK)) << Tool() << ": the kvreg target is built next to posix_tests";
+    }
+    static std::string Tool() {
+        std::string self = kvtest::SelfPath();
+        return self.substr(0, self.rfind('/')) + "/kvreg";
+    }
+
     // Runs kvreg (next to this test program) with `args`: words split at spaces, where '...'
     // keeps spaces and backslashes together, as a shell would.
     ToolResult Run(const std::string& args) {
-        std::string self = kvtest::SelfPath();
-        std::string tool = self.substr(0, self.rfind('/')) + "/kvreg";
         std::string errFile = mDir.file("stderr.txt");
-        std::string command = "KVLUMEN_REGISTRY=" + Quoted(mStore) + " " + Quoted(tool);
+        std::string command = "KVLUMEN_REGISTRY=" + Quoted(mStore) + " " + Quoted(Tool());
         for (const std::string& word : Words(args)) command += " " + Quoted(word);
         command += " 2>" + Quoted(errFile);
         ToolResult result;

@@ -106,6 +106,10 @@ HRESULT CPComPtrBase::RegisterComponent(const WCHAR* modulePath, bool registerin
     std::string loweredNarrow = path.GetMultiByte("");
 
     if (EndsWith(text, length, L".dll")) return RegisterDll(narrowPath, text, registering);
+#ifndef _WIN32
+    // In-process servers are shared libraries here.
+    if (EndsWith(text, length, L".so")) return RegisterDll(narrowPath, text, registering);
+#endif
 #ifdef _WIN32
     if (EndsWith(text, length, L".exe")) return RegisterExe(loweredNarrow, text, registering);
 #else

@@ -23,7 +23,8 @@ KV_INTERFACE_ID(IDispatch, IID_IDispatch);
 // What CPComPtr shares across interface types: the registration repair of a component module.
 class CPComPtrBase {
 public:
-    // Registers (or unregisters) the module at `modulePath`: a ".dll" through its entry point,
+    // Registers (or unregisters) the module at `modulePath`: a ".dll" (on POSIX also a ".so")
+    // through its entry point,
     // an ".exe" by running it with "/regserver" ("/unregserver") and waiting up to 3.5 s; any
     // other extension registers nothing and succeeds.
     static HRESULT RegisterComponent(const WCHAR* modulePath, bool registering);

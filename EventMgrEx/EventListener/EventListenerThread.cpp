@@ -272,7 +272,7 @@ bool EventListenerThread::createSocketArray(const char* port, LONG* socketCount)
                 if (systemChosen) {
                     if (chosenPort == 0) {
                         sockaddr_storage bound = {};
-                        socklen_t length = sizeof(bound);
+                        int length = sizeof(bound);
                         if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
                             chosenPort = PortOf(reinterpret_cast<sockaddr*>(&bound));
                     }

@@ -32,7 +32,7 @@ unsigned short FreeLoopbackPort() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     unsigned short port = 0;
     if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-        socklen_t length = sizeof(address);
+        int length = sizeof(address);
         getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
         port = ntohs(address.sin_port);
     }

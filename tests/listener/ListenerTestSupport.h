@@ -60,6 +60,8 @@ protected:
 
     // Creates a listener object (the caller's one reference).
     CListener* NewListener();
+    // Returns once the listener on `port` has accepted and handled a connection.
+    void WaitUntilAccepting(const std::string& port);
     // The log written so far.
     std::string Log() const { return ReadWholeFile(mLogPath); }
 

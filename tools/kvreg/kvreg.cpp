@@ -2,8 +2,9 @@
 //
 // Differences from reg.exe: there is no prompt, so where reg.exe would ask, kvreg refuses and
 // says which switch (/f or /y) confirms; remote keys and HKEY_CURRENT_CONFIG do not exist; /reg:32
-// and /reg:64 are accepted and mean the one registry there is. Results go to standard output,
-// errors to standard error; the exit code is 0 on success and 1 on failure.
+// and /reg:64 are accepted and mean the one registry there is; export writes the store's own
+// text (bytes as stored, LF line ends) where reg.exe writes UTF-16, and import reads both. Results
+// go to standard output, errors to standard error; the exit code is 0 on success, 1 on failure.
 #include <windows.h>
 
 #include <stdio.h>

@@ -9,8 +9,10 @@
 //        write (XDG_CONFIG_HOME counts only when it is an absolute path, as XDG says).
 //   A missing file is an empty registry. Lines that cannot be parsed are skipped, never fatal.
 //
-//   Roots: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS. HKEY_CLASSES_ROOT is
+//   Roots: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, all three in the one file (so
+//   HKEY_CURRENT_USER belongs to whoever shares the file). HKEY_CLASSES_ROOT is
 //   HKEY_LOCAL_MACHINE\Software\Classes -- the same keys, written under that path in the file.
+//   HKEY_CURRENT_CONFIG and HKEY_PERFORMANCE_DATA do not exist here (ERROR_INVALID_HANDLE).
 //   Key and value names compare case-insensitively (ASCII letters) and keep the case they were
 //   created with. Subkeys enumerate in case-insensitive order, values in the order first set.
 //
@@ -19,19 +21,21 @@
 //   is UTF-8): "name"="text" for a REG_SZ with one final NUL and no line breaks, dword:xxxxxxxx
 //   for a 4-byte REG_DWORD, hex: for REG_BINARY, and hex(N): for everything else -- the string
 //   types (1, 2, 7) as UTF-16LE with each byte widened to one unit, as Windows exports them.
+//   Lines end in LF; long hex data continue on the next line after a backslash, as regedit's do.
 //   Line breaks inside key or value names cannot be written in this format: such names are
-//   refused with ERROR_INVALID_PARAMETER. Volatile keys and symbolic links do not exist here
-//   (REG_OPTION_VOLATILE and the link options give ERROR_NOT_SUPPORTED); classes and security
-//   descriptors are not kept.
+//   refused with ERROR_INVALID_PARAMETER, and so are key names over 255 characters. Volatile
+//   keys and symbolic links do not exist here (REG_OPTION_VOLATILE and the link options give
+//   ERROR_NOT_SUPPORTED); classes and security descriptors are not kept.
 //
 // Concurrency
 //   Every change takes a cross-process lock (an OFD lock on "<store>.lock", released by the
 //   kernel when its holder dies), re-reads the file, applies the change and replaces the file
-//   atomically (a temporary file in the same folder, fsync, rename). Readers keep a parsed copy
-//   and parse again only when the file's device, inode, size or modification time (with its
-//   nanoseconds) changed; the parsed file is kept open, so that its inode cannot be reused. All functions
-//   are thread-safe. A handle names its key by path: when the key is deleted, the handle gives
-//   ERROR_KEY_DELETED (and sees a key created again under the same path).
+//   atomically (a temporary file in the same folder, fsync, rename); setting a value to what it
+//   already holds writes nothing. Readers keep a parsed copy and parse again only when the file's
+//   device, inode, size or modification time (with its nanoseconds) changed; the parsed file is
+//   kept open, so that its inode cannot be reused. All functions are thread-safe. A handle names
+//   its key by path: when the key is deleted, the handle gives ERROR_KEY_DELETED (and sees a key
+//   created again under the same path).
 //
 // The functions return Win32 error codes and leave the thread's last-error value alone.
 #pragma once

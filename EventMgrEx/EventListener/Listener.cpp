@@ -6,6 +6,7 @@
 #include <new>
 
 #include "EventListenerThread.h"
+#include "ListenerDispatch.h"
 #include "Logging.h"
 #include "ModuleLock.h"
 
@@ -66,20 +67,22 @@ ULONG CListener::Release() {
     return static_cast<ULONG>(count);
 }
 
-HRESULT CListener::GetTypeInfoCount(UINT* count) {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return E_NOTIMPL;
+// IDispatch comes from the type library (see ListenerDispatch for what POSIX answers).
+HRESULT CListener::GetTypeInfoCount(UINT* count) { return ListenerDispatch::GetTypeInfoCount(count); }
+
+HRESULT CListener::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
+    return ListenerDispatch::GetTypeInfo(index, lcid, info);
 }
 
-HRESULT CListener::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-    if (info) *info = nullptr;
-    return E_NOTIMPL;
+HRESULT CListener::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
+    return ListenerDispatch::GetIDsOfNames(iid, names, count, lcid, ids);
 }
 
-HRESULT CListener::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
-
-HRESULT CListener::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) { return E_NOTIMPL; }
+HRESULT CListener::Invoke(DISPID id, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                          EXCEPINFO* exception, UINT* argError) {
+    return ListenerDispatch::Invoke(static_cast<IEventListener*>(this), id, iid, lcid, flags, params, result, exception,
+                                    argError);
+}
 
 HRESULT CListener::Start(BSTR* listenInfo) {
     KV_TRACE_SCOPE("CListener::Start");

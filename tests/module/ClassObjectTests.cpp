@@ -1,0 +1,286 @@
+// ClassObjectTests.cpp -- the module's class object: one Listener per process, no aggregation, unload rules, proxy/stub class.
+#include "ModuleTestSupport.h"
+
+#include <thread>
+
+using namespace kvtest;
+
+namespace {
+
+// A stand-in for a controlling outer object; aggregation must be refused before it is touched.
+class FakeOuter : public IUnknown {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        ++calls;
+        if (object) *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++calls); }
+    ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(++calls); }
+    int calls = 0;
+};
+
+IUnknown* CreateListener(IClassFactory* factory) {
+    IUnknown* object = nullptr;
+    EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)));
+    return object;
+}
+
+// DllCanUnloadNow after waiting for whatever the last Stop left running (a handler thread holds
+// a module lock until it ends).
+HRESULT CanUnloadSoon(ModuleEntryPoints& module) {
+    DWORD start = GetTickCount();
+    while (module.canUnloadNow() != S_OK && GetTickCount() - start < 10000) Sleep(20);
+    return module.canUnloadNow();
+}
+
+std::string TextOf(BSTR text) {
+    std::string out;
+    for (UINT i = 0; text && i < SysStringLen(text); ++i) out += static_cast<char>(text[i]);
+    return out;
+}
+
+}  // namespace
+
+// Every creation, from any thread, returns the one object of the process.
+TEST(ClassObject, EveryCreationReturnsTheSameObject) {
+    IClassFactory* factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    IUnknown* first = CreateListener(factory);
+    IUnknown* second = CreateListener(factory);
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(first, second);
+
+    IUnknown* fromThread = nullptr;
+    std::thread other([&] {
+        IClassFactory* again = ListenerFactory();
+        if (!again) return;
+        again->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&fromThread));
+        again->Release();
+    });
+    other.join();
+    EXPECT_EQ(first, fromThread);
+
+    // Asked for the interface, it is still the same object.
+    IEventListener* listener = nullptr;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)));
+    IUnknown* identity = nullptr;
+    ASSERT_EQ(S_OK, listener->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+    EXPECT_EQ(first, identity);
+
+    // The module keeps one class object too.
+    IClassFactory* sameFactory = ListenerFactory();
+    EXPECT_EQ(factory, sameFactory);
+
+    for (IUnknown* object : {first, second, fromThread, identity}) {
+        if (object) object->Release();
+    }
+    listener->Release();
+    sameFactory->Release();
+    factory->Release();
+}
+
+// Aggregation is refused and creates nothing; the refusal is not remembered as a failure.
+TEST(ClassObject, RefusesAggregation) {
+    IClassFactory* factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    FakeOuter outer;
+    void* object = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(&outer, IID_IUnknown, &object));
+    EXPECT_EQ(nullptr, object);
+    EXPECT_EQ(0, outer.calls);
+    IUnknown* plain = CreateListener(factory);
+    EXPECT_NE(nullptr, plain);
+    if (plain) plain->Release();
+    factory->Release();
+}
+
+KV_TEST_CHILD(aggregation_first) {
+    ModuleEntryPoints module;
+    if (!module.Load(BuiltModulePath())) return 10;
+    IClassFactory* factory = nullptr;
+    if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
+    FakeOuter outer;
+    void* object = reinterpret_cast<void*>(0x1);
+    HRESULT hr = factory->CreateInstance(&outer, IID_IUnknown, &object);
+    if (hr != CLASS_E_NOAGGREGATION) return 12;
+    if (object != nullptr || outer.calls != 0) return 13;
+    // The first real request afterwards still gets an object.
+    IUnknown* plain = nullptr;
+    if (factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&plain)) != S_OK || !plain) return 14;
+    plain->Release();
+    factory->Release();
+    module.Keep();
+    return 0;
+}
+
+// Aggregation is refused even as the very first request of a process.
+TEST(ClassObject, RefusesAggregationAsFirstRequest) {
+    EXPECT_EQ(0u, RunChild("aggregation_first", ""));
+}
+
+// Null out pointers and unknown classes or interfaces fail with COM's codes.
+TEST(ClassObject, BadRequestsFail) {
+    ModuleEntryPoints& module = SharedModule();
+    ASSERT_NE(nullptr, module.getClassObject);
+    EXPECT_EQ(E_POINTER, module.getClassObject(CLSID_Listener, IID_IClassFactory, nullptr));
+    EXPECT_EQ(E_POINTER, module.getClassObject(IID_IEventListener, IID_IUnknown, nullptr));
+
+    void* object = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, module.getClassObject(LIBID_EventListenerLib, IID_IClassFactory, &object));
+    EXPECT_EQ(nullptr, object);
+
+    object = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(E_NOINTERFACE, module.getClassObject(CLSID_Listener, IID_IDispatch, &object));
+    EXPECT_EQ(nullptr, object);
+
+    IClassFactory* factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IUnknown, nullptr));
+    object = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IClassFactory, &object));
+    EXPECT_EQ(nullptr, object);
+    factory->Release();
+    EXPECT_EQ(S_OK, module.canUnloadNow());
+}
+
+// The module may unload exactly while no client holds the class object or the Listener, and the
+// Listener outlives its clients: a running listener is found again by the next client.
+TEST(Module, CanUnloadNowFollowsClients) {
+    ModuleEntryPoints& module = SharedModule();
+    ASSERT_EQ(S_OK, CanUnloadSoon(module));
+
+    IClassFactory* factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    IEventListener* listener = nullptr;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)));
+    factory->Release();
+    EXPECT_EQ(S_FALSE, module.canUnloadNow()) << "a client holds the Listener";
+
+    BSTR port = nullptr;
+    ASSERT_EQ(S_OK, listener->Start(&port));
+    std::string firstPort = TextOf(port);
+    SysFreeString(port);
+    listener->Release();
+    EXPECT_EQ(S_OK, module.canUnloadNow()) << "no client holds anything, though the listener runs";
+
+    // The object was not destroyed: the next client finds it started, on the same port.
+    factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)));
+    factory->Release();
+    port = nullptr;
+    EXPECT_EQ(S_OK, listener->Start(&port));
+    EXPECT_EQ(firstPort, TextOf(port));
+    SysFreeString(port);
+    EXPECT_EQ(S_OK, listener->Stop());
+    listener->Release();
+    EXPECT_EQ(S_OK, CanUnloadSoon(module));
+}
+
+// LockServer(TRUE) keeps the module loaded until the matching LockServer(FALSE).
+TEST(Module, LockServerHoldsTheModule) {
+    ModuleEntryPoints& module = SharedModule();
+    ASSERT_EQ(S_OK, CanUnloadSoon(module));
+    IClassFactory* factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    EXPECT_EQ(S_OK, factory->LockServer(TRUE));
+    factory->Release();
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+
+    factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    EXPECT_EQ(S_OK, factory->LockServer(FALSE));
+    EXPECT_EQ(S_FALSE, module.canUnloadNow()) << "the factory itself is still held";
+    factory->Release();
+    EXPECT_EQ(S_OK, module.canUnloadNow());
+}
+
+#ifdef _WIN32
+// The IID of IEventListener names the module's proxy/stub class, whose factory builds stubs.
+TEST(ProxyStub, ServedUnderTheInterfaceIid) {
+    // Stubs live in apartments.
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    ModuleEntryPoints& module = SharedModule();
+    ASSERT_EQ(S_OK, CanUnloadSoon(module));
+    IPSFactoryBuffer* psFactory = nullptr;
+    ASSERT_EQ(S_OK, module.getClassObject(IID_IEventListener, IID_IPSFactoryBuffer, reinterpret_cast<void**>(&psFactory)));
+    ASSERT_NE(nullptr, psFactory);
+    EXPECT_EQ(S_FALSE, module.canUnloadNow()) << "the proxy/stub factory is held";
+
+    IClassFactory* factory = ListenerFactory();
+    ASSERT_NE(nullptr, factory);
+    IUnknown* object = CreateListener(factory);
+    factory->Release();
+    ASSERT_NE(nullptr, object);
+    IRpcStubBuffer* stub = nullptr;
+    EXPECT_EQ(S_OK, psFactory->CreateStub(IID_IEventListener, object, &stub));
+    EXPECT_NE(nullptr, stub);
+    if (stub) stub->Release();
+    object->Release();
+    psFactory->Release();
+    EXPECT_EQ(S_OK, CanUnloadSoon(module));
+    CoUninitialize();
+}
+#else
+// The POSIX build has no marshalling: the proxy/stub class honestly does not exist.
+TEST(ProxyStub, NotAvailableOnPosix) {
+    ModuleEntryPoints& module = SharedModule();
+    ASSERT_NE(nullptr, module.getClassObject);
+    void* object = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, module.getClassObject(IID_IEventListener, IID_IUnknown, &object));
+    EXPECT_EQ(nullptr, object);
+}
+#endif
+
+KV_TEST_CHILD(exit_with_running_listener) {
+    ModuleEntryPoints module;
+    if (!module.Load(BuiltModulePath())) return 10;
+    IClassFactory* factory = nullptr;
+    if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
+    IEventListener* listener = nullptr;
+    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
+    BSTR port = nullptr;
+    if (listener->Start(&port) != S_OK) return 13;
+    SysFreeString(port);
+    // No Stop, no Release, no FreeLibrary: the process ends with the listener running and the
+    // module's teardown has to cope.
+    module.Keep();
+    return 0;
+}
+
+// A process that ends with a running listener and live references ends cleanly and promptly.
+TEST(Module, ProcessExitWithRunningListener) {
+    DWORD start = GetTickCount();
+    EXPECT_EQ(0u, RunChild("exit_with_running_listener", "", 30000));
+    EXPECT_LT(GetTickCount() - start, 20000u);
+}
+
+KV_TEST_CHILD(unload_after_use) {
+    ModuleEntryPoints module;
+    if (!module.Load(BuiltModulePath())) return 10;
+    IClassFactory* factory = nullptr;
+    if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
+    IEventListener* listener = nullptr;
+    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
+    factory->Release();
+    BSTR port = nullptr;
+    if (listener->Start(&port) != S_OK) return 13;
+    SysFreeString(port);
+    if (listener->Stop() != S_OK) return 14;
+    listener->Release();
+    DWORD start = GetTickCount();
+    while (module.canUnloadNow() != S_OK) {
+        if (GetTickCount() - start > 10000) return 15;
+        Sleep(20);
+    }
+    // FreeLibrary runs the teardown: the class object and the Listener are released in it.
+    module.Free();
+    return 0;
+}
+
+// Unloading the module after its clients are gone tears it down without trouble.
+TEST(Module, UnloadsAfterUse) {
+    EXPECT_EQ(0u, RunChild("unload_after_use", "", 30000));
+}

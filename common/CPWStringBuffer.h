@@ -53,7 +53,7 @@ public:
         PropOffset = 7,
         PropDetach = 8,
     };
-    static const UINT kMaxOffset = 65535;
+    static constexpr UINT kMaxOffset = 65535;
 
     CPWStringBufferT() = default;
     ~CPWStringBufferT() { Free(); }

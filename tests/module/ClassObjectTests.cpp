@@ -241,20 +241,36 @@ KV_TEST_CHILD(exit_with_running_listener) {
     if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
     IEventListener* listener = nullptr;
     if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
+    factory->Release();
     BSTR port = nullptr;
     if (listener->Start(&port) != S_OK) return 13;
     SysFreeString(port);
-    // No Stop, no Release, no FreeLibrary: the process ends with the listener running and the
-    // module's teardown has to cope.
+    listener->Release();
+    // No Stop and no FreeLibrary: the process ends with the listener running, and the module's
+    // teardown at exit releases (and so stops) it.
     module.Keep();
     return 0;
 }
 
-// A process that ends with a running listener and live references ends cleanly and promptly.
+// A process that ends with the listener still running ends cleanly and promptly, everything freed.
 TEST(Module, ProcessExitWithRunningListener) {
+    ScopedTempDir dir;
+    std::string log = dir.file("listener.log");
+    ASSERT_TRUE(SetMachineString("SOFTWARE\\Korvane\\KVLumen\\Logging", "KVLUMEN.EventListener", "file," + log + ",5"));
     DWORD start = GetTickCount();
     EXPECT_EQ(0u, RunChild("exit_with_running_listener", "", 30000));
     EXPECT_LT(GetTickCount() - start, 20000u);
+    DeleteMachineValue("SOFTWARE\\Korvane\\KVLumen\\Logging", "KVLUMEN.EventListener");
+    std::string text = ReadWholeFile(log);
+    EXPECT_NE(std::string::npos, text.find("Entering FinalRelease of EVENT LISTENER")) << text;
+    size_t release = text.find("Entering FinalRelease of EVENT LISTENER");
+    if (release == std::string::npos) release = 0;
+    EXPECT_NE(std::string::npos, text.find("---End Logging---", release)) << "the final release ended the log";
+#ifndef _WIN32
+    // Windows ends the other threads before the module hears of the exit; here they still run,
+    // and the final release stops the listener with its handshake.
+    EXPECT_NE(std::string::npos, text.find("ShutDown event occurred", release)) << "the teardown ran the stop sequence";
+#endif
 }
 
 KV_TEST_CHILD(unload_after_use) {

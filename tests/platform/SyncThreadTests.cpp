@@ -17,8 +17,9 @@ DWORD WINAPI RecordAndReturn(LPVOID parameter) {
     Probe* probe = static_cast<Probe*>(parameter);
     probe->threadId = GetCurrentThreadId();
     if (probe->release) WaitForSingleObject(probe->release, INFINITE);
-    InterlockedExchange(&probe->ran, 1);
-    return probe->result;
+    DWORD result = probe->result;
+    InterlockedExchange(&probe->ran, 1);  // the probe may be gone once this is seen
+    return result;
 }
 
 DWORD WINAPI SetOwnLastError(LPVOID) {
@@ -109,8 +110,9 @@ TEST(SyncThread, ClosingTheHandleDoesNotStopTheThread) {
     ASSERT_NE(nullptr, thread);
     EXPECT_TRUE(CloseHandle(thread));
     SetEvent(release);
-    for (int i = 0; i < 1000 && !probe.ran; ++i) Sleep(10);
-    EXPECT_EQ(1, probe.ran);
+    // Read the flag as the thread writes it, atomically: nothing else orders the two.
+    for (int i = 0; i < 1000 && !InterlockedCompareExchange(&probe.ran, 0, 0); ++i) Sleep(10);
+    EXPECT_EQ(1, InterlockedCompareExchange(&probe.ran, 0, 0));
     CloseHandle(release);
 }
 
@@ -187,7 +189,7 @@ TEST(SyncEvent, AutoResetReleasesOneWaiterPerSet) {
     Sleep(100);
     EXPECT_TRUE(SetEvent(event));
     Sleep(300);
-    EXPECT_EQ(1, gReleased);
+    EXPECT_EQ(1, InterlockedCompareExchange(&gReleased, 0, 0)) << "the second waiter still waits";
     EXPECT_TRUE(SetEvent(event));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first, 10000));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second, 10000));

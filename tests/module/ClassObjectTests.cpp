@@ -268,8 +268,10 @@ TEST(Module, ProcessExitWithRunningListener) {
     EXPECT_NE(std::string::npos, text.find("---End Logging---", release)) << "the final release ended the log";
 #ifndef _WIN32
     // Windows ends the other threads before the module hears of the exit; here they still run,
-    // and the final release stops the listener with its handshake.
-    EXPECT_NE(std::string::npos, text.find("ShutDown event occurred", release)) << "the teardown ran the stop sequence";
+    // and the final release stops the listener: its thread ends, so its object is destroyed.
+    EXPECT_NE(std::string::npos, text.find("EXIT: EventListenerThread::Stop", release)) << "the teardown stopped the listener";
+    EXPECT_NE(std::string::npos, text.find("EXIT: EventListenerThread::~EventListenerThread", release))
+        << "the listener's thread ended and its object went";
 #endif
 }
 

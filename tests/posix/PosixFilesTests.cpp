@@ -140,7 +140,7 @@ TEST(PosixFiles, UnsupportedRequestsAreRefused) {
 }
 
 // Handles of every kind give their descriptors back when closed, and failed calls leave none
-// behind.
+// behind; so do child processes.
 TEST(PosixFiles, HandlesLeaveNoDescriptorsBehind) {
     kvtest::ScopedTempDir folder;
     std::string path = folder.file("count.txt");
@@ -179,6 +179,12 @@ TEST(PosixFiles, HandlesLeaveNoDescriptorsBehind) {
         EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileA(folder.file("*.none").c_str(), &data));
         EXPECT_EQ(nullptr, OpenMutexA(SYNCHRONIZE, FALSE, name.c_str()));
         EXPECT_EQ(nullptr, LoadLibraryA(path.c_str()));
+        EXPECT_EQ(127u, kvtest::RunChild("core-no-such-child", "")) << "a process that came and went";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info = {};
+        char missing[] = "/nonexistent/kv-program";
+        EXPECT_FALSE(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
         EXPECT_EQ(before, kvposixtest::OpenDescriptorCount()) << "round " << round;
     }
     unlink(link.c_str());

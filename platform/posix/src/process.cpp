@@ -150,12 +150,12 @@ std::vector<char*> EnvironmentFromBlock(char* block) {
 
 // Configures the child: default signal handling and an empty mask, whatever ours are.
 int PrepareAttributes(posix_spawnattr_t* attributes, DWORD creationFlags) {
-    int rc = posix_spawnattr_init(attributes);
-    if (rc != 0) return rc;
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
+    sigdelset(&all, SIGKILL);  // cannot be changed anyway
+    sigdelset(&all, SIGSTOP);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (creationFlags & DETACHED_PROCESS) flags |= POSIX_SPAWN_SETSID;
     else if (creationFlags & 0x00000200u /* CREATE_NEW_PROCESS_GROUP */) flags |= POSIX_SPAWN_SETPGROUP;
@@ -263,6 +263,10 @@ KVAPI BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECUR
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     if (int rc = posix_spawn_file_actions_init(&actions)) return FailWith(Win32ErrorFromErrno(rc), FALSE);
+    if (int rc = posix_spawnattr_init(&attributes)) {
+        posix_spawn_file_actions_destroy(&actions);
+        return FailWith(Win32ErrorFromErrno(rc), FALSE);
+    }
     int rc = PrepareAttributes(&attributes, dwCreationFlags);
     if (rc == 0 && lpCurrentDirectory) rc = posix_spawn_file_actions_addchdir_np(&actions, lpCurrentDirectory);
     // Without handle inheritance the child gets nothing but its standard streams.

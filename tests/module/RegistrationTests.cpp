@@ -66,7 +66,7 @@ protected:
 
 }  // namespace
 
-// Registration leaves exactly the documented keys, values and data below the keys it owns.
+// Registration leaves exactly the listed keys, values and data below the keys it owns.
 TEST_F(Registration, WritesExactlyTheTable) {
     ASSERT_EQ(S_OK, SharedModule().registerServer());
     const std::string module = SharedModule().FileName();

@@ -84,6 +84,19 @@ KV_TEST_CHILD(mutex_hold) {
     return 0;
 }
 
+// Child: creates the mutex argv[0] (exit 2 if it existed), takes it, creates the file argv[1]
+// to say so and waits to be killed.
+KV_TEST_CHILD(mutex_sole_owner) {
+    if (argc < 2) return 1;
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, argv[0]);
+    if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) return 2;
+    HANDLE flag = CreateFileA(argv[1], GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (flag == INVALID_HANDLE_VALUE) return 3;
+    CloseHandle(flag);
+    Sleep(60000);
+    return 4;
+}
+
 // The owning thread may take the mutex again; it is free only after as many releases.
 TEST(SyncMutex, IsRecursiveForItsOwner) {
     gMutex = CreateMutexA(nullptr, TRUE, nullptr);
@@ -212,5 +225,28 @@ TEST(SyncMutex, ProcessDyingWhileOwnerAbandonsIt) {
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_TRUE(ReleaseMutex(mutex));
     EXPECT_EQ(11u, kvtest::RunChild("mutex_probe", name)) << "free for others again";
+    CloseHandle(mutex);
+}
+
+// A mutex whose only holder was killed dies with it: the name is free, and whoever creates it
+// next gets a new, unowned mutex -- not an abandoned one.
+TEST(SyncMutex, DiesWithItsLastHolderEvenWhenKilled) {
+    kvtest::ScopedTempDir folder;
+    std::string name = UniqueName("sole");
+    std::string flag = folder.file("owned");
+    HANDLE child = kvtest::StartChild("mutex_sole_owner", name + " \"" + flag + "\"");
+    ASSERT_NE(nullptr, child);
+    for (int i = 0; i < 3000 && !kvtest::FileExists(flag); ++i) Sleep(10);
+    ASSERT_TRUE(kvtest::FileExists(flag));
+    ASSERT_TRUE(TerminateProcess(child, 1));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 30000));
+    CloseHandle(child);
+
+    SetLastError(0xdeadbeef);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(nullptr, mutex);
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), GetLastError()) << "created anew";
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 1000));
+    ReleaseMutex(mutex);
     CloseHandle(mutex);
 }

@@ -9,9 +9,10 @@
 // temporary name and link()s it into place, which fails if another process got there first;
 // an opener therefore never sees a half-built mutex. Every process holding the mutex keeps a
 // shared OFD lock on its file; the last one to close it takes the lock exclusively and removes
-// the name, so the mutex dies with its last handle, as on Windows, also when processes crash
-// (the kernel drops their locks). An opener that finds the file removed while it waited for its
-// lock starts again.
+// the name, so the mutex dies with its last handle, as on Windows. When the last users crash
+// instead, the kernel drops their locks and the next opener, finding the file unlocked,
+// removes it and starts afresh. An opener that finds the file removed while it waited for its
+// lock starts again too.
 #include "KernelObject.h"
 #include "Security.h"
 #include "Win32Error.h"
@@ -255,6 +256,13 @@ private:
     DWORD OpenExisting() {
         int fd = open((kShmDirectory + mFile).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) return Win32ErrorFromErrno(errno);
+        // Nobody holds it: its last user died before it could remove the name. On Windows the
+        // mutex would have died with it, so it goes now, before anyone uses it again.
+        if (TryLockFileExclusive(fd)) {
+            unlink((kShmDirectory + mFile).c_str());
+            close(fd);
+            return kRemovedMeanwhile;
+        }
         // Taken before anything is read: while any process holds it, nobody removes the name.
         struct stat status;
         if (!LockFileShared(fd) || fstat(fd, &status) != 0) {

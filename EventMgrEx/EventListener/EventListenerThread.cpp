@@ -135,8 +135,10 @@ BOOL EventListenerThread::Stop(DWORD timeoutMs, LONG mode) {
     KV_TRACE_SCOPE("EventListenerThread::Stop");
     BOOL result = FALSE;
     try {
-        if (mShutdownEvent) SetEvent(mShutdownEvent);
+        // The acknowledgement is armed before the shutdown is signalled: an accept loop that finds
+        // the shutdown before our wake-up arrives acknowledges it itself (see acceptLoop).
         ShutdownAck::Event ack = gShutdownAck.Arm();
+        if (mShutdownEvent) SetEvent(mShutdownEvent);
 
         // The accept loop blocks without a time limit: connect to our own sockets so it looks at
         // the shutdown event again.
@@ -331,7 +333,12 @@ LONG EventListenerThread::setListenPort() {
 
 void EventListenerThread::acceptLoop() {
     for (;;) {
-        if (WaitForSingleObject(mShutdownEvent, 0) == WAIT_OBJECT_0) return;
+        if (WaitForSingleObject(mShutdownEvent, 0) == WAIT_OBJECT_0) {
+            // The loop has ended, which is what the stop waits to hear; its wake-up, if it has not
+            // arrived yet, would find no one to accept it.
+            gShutdownAck.Signal();
+            return;
+        }
         fd_set readSet;
         FD_ZERO(&readSet);
         for (LONG i = 0; i < mSocketCount && i < kMaxSockets; ++i) FD_SET(mSockets[i], &readSet);

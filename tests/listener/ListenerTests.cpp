@@ -218,3 +218,37 @@ TEST_F(ListenerTest, ConcurrentStartsAndStopsStayConsistent) {
     EXPECT_EQ(CountOf(log, "ENTER EventListenerThread::OnRun"), CountOf(log, "EXIT: EventListenerThread::~EventListenerThread"))
         << "every listener that ran was destroyed";
 }
+
+TEST_F(ListenerTest, DualStackHostListensOnBoth) {
+    // When the host name resolves to an IPv4 and an IPv6 address, both get a listening socket on
+    // the same port, both are reachable, and the stop still ends the listener.
+    char host[1024] = {};
+    ASSERT_EQ(0, gethostname(host, sizeof(host)));
+    addrinfo hints = {};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    ASSERT_EQ(0, getaddrinfo(host, "1", &hints, &results));
+    bool v4 = false, v6 = false;
+    for (addrinfo* ai = results; ai; ai = ai->ai_next) {
+        v4 = v4 || ai->ai_family == AF_INET;
+        v6 = v6 || ai->ai_family == AF_INET6;
+    }
+    freeaddrinfo(results);
+    if (!v4 || !v6) GTEST_SKIP() << "the host name " << host << " does not resolve to both families here";
+
+    CListener* listener = NewListener();
+    std::string port = StartOk(listener);
+    EXPECT_NE("0", port);
+    EXPECT_TRUE(Reachable(port));
+    SOCKET s6 = socket(AF_INET6, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(INVALID_SOCKET, s6);
+    sockaddr_in6 loop6 = {};
+    loop6.sin6_family = AF_INET6;
+    loop6.sin6_addr.s6_addr[15] = 1;
+    loop6.sin6_port = htons(static_cast<unsigned short>(atoi(port.c_str())));
+    EXPECT_EQ(0, connect(s6, reinterpret_cast<sockaddr*>(&loop6), sizeof(loop6))) << "the IPv6 socket listens";
+    closesocket(s6);
+    EXPECT_TRUE(WaitFor([&] { return CountOf(Log(), "HandlingProc - Exiting") >= 2; }));
+    EXPECT_EQ(S_OK, listener->Stop());
+    EXPECT_EQ(1u, CountOf(Log(), "EXIT: EventListenerThread::~EventListenerThread"));
+}

@@ -164,7 +164,8 @@ BOOL EventListenerThread::Stop(DWORD timeoutMs, LONG mode) {
         }
         if (results) freeaddrinfo(results);
 
-        ShutdownAck::Wait(ack, kAckWaitMs);
+        if (!ShutdownAck::Wait(ack, kAckWaitMs))
+            KVLOG(5, "EventListenerThread::Stop: the wake-up was not acknowledged within %lu ms", (unsigned long)kAckWaitMs);
         result = WorkerThread::Stop(timeoutMs, mode);
     } catch (...) {
         KVLOG(5, "EventListenerThread::Stop Unknown exception occurred");

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 #include <atomic>
 
@@ -147,7 +148,8 @@ HRESULT CSpoolEventManager::Deliver(BSTR message, BSTR* response) {
     // Each unit goes back to the byte it was widened from; the message ends at its first NUL.
     std::string bytes;
     if (message) {
-        for (const OLECHAR* p = message; *p; ++p) bytes += static_cast<char>(*p <= 0xFF ? *p : '?');
+        bytes.resize(wcslen(message));
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(message[i] <= 0xFF ? message[i] : '?');
     }
     std::string stored = SpoolMessage(SpoolFolder(), bytes);
     if (response) *response = stored.empty() ? nullptr : SysAllocString(L"<DeliverResult>spooled</DeliverResult>");

@@ -1,6 +1,8 @@
 // Logging.cpp -- the process-wide log: configuration, line layout, the shared file and its trim.
 #include "Logging.h"
 
+#include "NeverDestroyed.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,12 +58,16 @@ struct LogState {
     char tag[kConfigSize] = {};
 };
 
-LogState gState;
+// Never destroyed: threads the process does not wait for (connection handlers) may still log
+// while the process exits and runs its static destructors.
+NeverDestroyed<LogState> gStateStorage;
+LogState& gState = gStateStorage.get();
 
 // Opening and closing change the file, the mutex and the tag; writers only read them. Writers
 // share this lock, opening and closing take it alone, so a line is never written through a
 // handle that is being closed.
-std::shared_mutex gStateLock;
+NeverDestroyed<std::shared_mutex> gStateLockStorage;
+std::shared_mutex& gStateLock = gStateLockStorage.get();
 
 bool SameTextIgnoringCase(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {

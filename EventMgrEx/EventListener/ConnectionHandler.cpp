@@ -103,6 +103,6 @@ DWORD WINAPI HandlingProc(LPVOID socketParam) {
         }
         KVLOG_EXIT(5, "HandlingProc", 0);
     }
-    ModuleLockDecrement();
+    HandlerEnded();
     return 0;
 }

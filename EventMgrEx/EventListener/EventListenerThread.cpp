@@ -353,12 +353,12 @@ void EventListenerThread::acceptLoop() {
             SOCKET connection = accept(mSockets[i], nullptr, nullptr);
             if (connection == INVALID_SOCKET) continue;
             // The handler runs this module's code: it holds a module lock until it ends.
-            ModuleLockIncrement();
+            HandlerStarting();
             HANDLE handler = CreateThread(nullptr, 0, HandlingProc, reinterpret_cast<LPVOID>(connection), 0, nullptr);
             if (handler) {
                 CloseHandle(handler);
             } else {
-                ModuleLockDecrement();
+                HandlerEnded();
                 KVLOG(5, "EventListenerThread::setListenPort: Failed to create a handler thread, connection closed");
                 shutdown(connection, SD_BOTH);
                 closesocket(connection);

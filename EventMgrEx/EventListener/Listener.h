@@ -10,7 +10,7 @@ class EventListenerThread;
 
 // One object per process (the class object hands out the same one). It owns at most one
 // attached EventListenerThread; Start and Stop from any thread are serialised by mStateLock.
-class CListener : public IEventListener {
+class CListener final : public IEventListener {
 public:
     // Creates an object with one reference (the one its creator keeps) and its log started.
     static HRESULT CreateInstance(CListener** object);

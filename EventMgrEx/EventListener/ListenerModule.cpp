@@ -47,8 +47,15 @@ CRITICAL_SECTION gModuleSection;  // guards the lazy creation of class objects
 bool gInitialized = false;
 
 #ifndef _WIN32
+const DWORD kExitHandlerWaitMs = 5000;
+
 // Releases what the module holds while everything it uses still exists; see RegisterExitTeardown.
-void TeardownAtExit() { ListenerModule::Terminate(); }
+// Unlike Windows, exit() here leaves other threads running while static objects are destroyed:
+// connection handlers still at work get a bounded moment to finish first.
+void TeardownAtExit() {
+    WaitForHandlers(kExitHandlerWaitMs);
+    ListenerModule::Terminate();
+}
 
 // At exit() a shared object's destructor functions run only after its static objects are gone,
 // and the Listener's final release still needs some of them (the log). A handler registered after

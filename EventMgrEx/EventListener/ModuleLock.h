@@ -9,3 +9,10 @@
 LONG ModuleLockIncrement();
 LONG ModuleLockDecrement();
 LONG ModuleLockCount();
+
+// A connection handler thread starts (its starter calls this, taking a module lock for it) or
+// ends (the thread itself, as its last step, giving the lock back).
+void HandlerStarting();
+void HandlerEnded();
+// Waits until no handler thread runs or `timeoutMs` has passed; true when none runs.
+bool WaitForHandlers(DWORD timeoutMs);

@@ -1,7 +1,12 @@
 // ShutdownAck.cpp -- the acknowledgement event slot shared by stops and handlers.
 #include "ShutdownAck.h"
 
-ShutdownAck gShutdownAck;
+#include "NeverDestroyed.h"
+
+namespace {
+NeverDestroyed<ShutdownAck> gShutdownAckStorage;
+}
+ShutdownAck& gShutdownAck = gShutdownAckStorage.get();
 
 ShutdownAck::Event ShutdownAck::Arm() {
     HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);

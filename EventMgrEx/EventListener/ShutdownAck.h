@@ -29,4 +29,5 @@ private:
     Event mCurrent;
 };
 
-extern ShutdownAck gShutdownAck;
+// Never destroyed: a handler may signal it while the process exits.
+extern ShutdownAck& gShutdownAck;

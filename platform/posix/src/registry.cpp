@@ -266,6 +266,21 @@ LSTATUS WriteFileBytes(const char* path, const std::string& bytes) {
     return ok ? ERROR_SUCCESS : ERROR_CANTWRITE;
 }
 
+// The full path, in its stored case, of the existing key `parts` below `ref`.
+LSTATUS FindExisting(const KeyRef& ref, const std::vector<std::string>& parts, std::vector<std::string>& found) {
+    return RegistryStore::Instance().Read([&](const RegKey& top, ULONGLONG) -> LSTATUS {
+        const RegKey* key = KeyForRead(top, ref);
+        if (!key) return ERROR_KEY_DELETED;
+        found = ref.path;
+        for (const std::string& part : parts) {
+            key = key->FindSubkey(part);
+            if (!key) return ERROR_FILE_NOT_FOUND;
+            found.push_back(key->name());
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
 }  // namespace
 
 extern "C" {
@@ -285,17 +300,7 @@ LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDes
             return ERROR_SUCCESS;
         }
         std::vector<std::string> found;
-        rc = RegistryStore::Instance().Read([&](const RegKey& top, ULONGLONG) -> LSTATUS {
-            const RegKey* key = KeyForRead(top, ref);
-            if (!key) return ERROR_KEY_DELETED;
-            found = ref.path;
-            for (const std::string& part : parts) {
-                key = key->FindSubkey(part);
-                if (!key) return ERROR_FILE_NOT_FOUND;
-                found.push_back(key->name());
-            }
-            return ERROR_SUCCESS;
-        });
+        rc = FindExisting(ref, parts, found);
         if (rc != ERROR_SUCCESS) return rc;
         *phkResult = NewHandle(std::move(found), EffectiveAccess(samDesired));
         return ERROR_SUCCESS;
@@ -335,17 +340,7 @@ LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClas
         std::vector<std::string> found;
         DWORD disposition = REG_OPENED_EXISTING_KEY;
         // Most calls open a key that exists: that needs neither the lock nor a write.
-        rc = RegistryStore::Instance().Read([&](const RegKey& top, ULONGLONG) -> LSTATUS {
-            const RegKey* key = KeyForRead(top, ref);
-            if (!key) return ERROR_KEY_DELETED;
-            found = ref.path;
-            for (const std::string& part : parts) {
-                key = key->FindSubkey(part);
-                if (!key) return ERROR_FILE_NOT_FOUND;
-                found.push_back(key->name());
-            }
-            return ERROR_SUCCESS;
-        });
+        rc = FindExisting(ref, parts, found);
         if (rc == ERROR_FILE_NOT_FOUND) {
             rc = RegistryStore::Instance().Write([&](RegKey& top, bool& changed) -> LSTATUS {
                 RegKey* key = KeyForWrite(top, ref, changed);

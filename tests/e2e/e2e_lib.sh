@@ -288,3 +288,26 @@ check_curl_chunks() {
   [[ ${last:-0} -eq 1 ]] || fail "no last chunk (size 0) in the trace"
   [[ ${sent:-0} -eq $((size + ${framing:-0})) ]] || fail "curl sent ${sent:-0} bytes of data, expected $size + ${framing:-0} of framing"
 }
+
+# A 300 KB body that curl sends in several chunks: the 609-byte response, and the spool holds the
+# body exactly.
+send_chunked_request() {
+  local body=$WORK/bodies/chunked.bin before
+  make_chunked_body "$body" 300000
+  before=$(spool_count "$SPOOL")
+  curl_printer chunked "$body" -H 'Transfer-Encoding: chunked' -H 'Content-Type: text/xml' \
+    --trace-ascii "$WORK/chunked.trace" || fail "curl exited $?: $(cat "$WORK/responses/chunked.err")"
+  check_curl_chunks "$WORK/chunked.trace" "$body"
+  check_response "$WORK/responses/chunked" "chunked mode"
+  check_spooled "$SPOOL" "$before" "$body" "chunked mode"
+}
+
+# UTF-8 text and every byte value 0x01-0xFF: the response, and the body unchanged in the spool.
+send_high_bytes_request() {
+  local body=$WORK/bodies/high.bin before
+  make_high_byte_body "$body"
+  before=$(spool_count "$SPOOL")
+  curl_printer high "$body" -H 'Content-Type: text/xml; charset=utf-8' || fail "curl exited $?"
+  check_response "$WORK/responses/high" "high bytes"
+  check_spooled "$SPOOL" "$before" "$body" "high bytes"
+}

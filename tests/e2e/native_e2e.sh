@@ -172,25 +172,13 @@ case_readme_chunked() { readme_case 'Transfer-Encoding: chunked'; }
 # Chunked mode, 300 KB sent by curl in several chunks: the 609-byte response, and exactly the body spooled.
 case_chunked() {
   need_host || return 1
-  local body=$WORK/bodies/chunked.bin before
-  make_chunked_body "$body" 300000
-  before=$(spool_count "$SPOOL")
-  curl_printer chunked "$body" -H 'Transfer-Encoding: chunked' -H 'Content-Type: text/xml' \
-    --trace-ascii "$WORK/chunked.trace" || fail "curl exited $?: $(cat "$WORK/responses/chunked.err")"
-  check_curl_chunks "$WORK/chunked.trace" "$body"
-  check_response "$WORK/responses/chunked" "chunked mode"
-  check_spooled "$SPOOL" "$before" "$body" "chunked mode"
+  send_chunked_request
 }
 
 # UTF-8 text and every byte value 0x01-0xFF arrive in the spool unchanged.
 case_high_bytes() {
   need_host || return 1
-  local body=$WORK/bodies/high.bin before
-  make_high_byte_body "$body"
-  before=$(spool_count "$SPOOL")
-  curl_printer high "$body" -H 'Content-Type: text/xml; charset=utf-8' || fail "curl exited $?"
-  check_response "$WORK/responses/high" "high bytes"
-  check_spooled "$SPOOL" "$before" "$body" "high bytes"
+  send_high_bytes_request
 }
 
 # A NUL in the body ends the message: the spool holds the bytes before it, the printer gets its 200.

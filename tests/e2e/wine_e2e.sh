@@ -262,25 +262,13 @@ case_cscript_length() {
 # Chunked mode, 300 KB sent by curl in several chunks: the 609-byte response, and exactly the body spooled.
 case_cscript_chunked() {
   need_port || return 1
-  local body=$WORK/bodies/chunked.bin before
-  make_chunked_body "$body" 300000
-  before=$(spool_count "$SPOOL")
-  curl_printer chunked "$body" -H 'Transfer-Encoding: chunked' -H 'Content-Type: text/xml' \
-    --trace-ascii "$WORK/chunked.trace" || fail "curl exited $?: $(cat "$WORK/responses/chunked.err")"
-  check_curl_chunks "$WORK/chunked.trace" "$body"
-  check_response "$WORK/responses/chunked" "chunked mode"
-  check_spooled "$SPOOL" "$before" "$body" "chunked mode"
+  send_chunked_request
 }
 
 # UTF-8 text and every byte value 0x01-0xFF reach the spool unchanged through the Windows build.
 case_cscript_high_bytes() {
   need_port || return 1
-  local body=$WORK/bodies/high.bin before
-  make_high_byte_body "$body"
-  before=$(spool_count "$SPOOL")
-  curl_printer high "$body" -H 'Content-Type: text/xml; charset=utf-8' || fail "curl exited $?"
-  check_response "$WORK/responses/high" "high bytes"
-  check_spooled "$SPOOL" "$before" "$body" "high bytes"
+  send_high_bytes_request
 }
 
 # Told to go on, the client calls Stop, prints "stopped" and ends with 0; the port is free again.

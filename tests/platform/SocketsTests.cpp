@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ScopedSocket.h"
+
 #include <string.h>
 
 #include <atomic>
@@ -12,29 +14,6 @@
 #include <thread>
 
 namespace {
-
-// Closes its socket on every path out of a test, failed assertions included.
-class ScopedSocket {
-public:
-    explicit ScopedSocket(SOCKET s = INVALID_SOCKET) : mSocket(s) {}
-    ~ScopedSocket() { reset(); }
-    ScopedSocket(const ScopedSocket&) = delete;
-    ScopedSocket& operator=(const ScopedSocket&) = delete;
-    SOCKET get() const { return mSocket; }
-    bool valid() const { return mSocket != INVALID_SOCKET; }
-    void reset(SOCKET s = INVALID_SOCKET) {
-        if (mSocket != INVALID_SOCKET) closesocket(mSocket);
-        mSocket = s;
-    }
-    SOCKET release() {
-        SOCKET s = mSocket;
-        mSocket = INVALID_SOCKET;
-        return s;
-    }
-
-private:
-    SOCKET mSocket;
-};
 
 // A loopback address of the family with the given port (host order).
 sockaddr_storage Loopback(int family, u_short port, int* length) {

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ScopedSocket.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -25,28 +27,6 @@
 #include <chrono>
 
 namespace {
-
-class ScopedSocket {
-public:
-    explicit ScopedSocket(SOCKET s = INVALID_SOCKET) : mSocket(s) {}
-    ~ScopedSocket() { reset(); }
-    ScopedSocket(const ScopedSocket&) = delete;
-    ScopedSocket& operator=(const ScopedSocket&) = delete;
-    SOCKET get() const { return mSocket; }
-    bool valid() const { return mSocket != INVALID_SOCKET; }
-    void reset(SOCKET s = INVALID_SOCKET) {
-        if (mSocket != INVALID_SOCKET) closesocket(mSocket);
-        mSocket = s;
-    }
-    SOCKET release() {
-        SOCKET s = mSocket;
-        mSocket = INVALID_SOCKET;
-        return s;
-    }
-
-private:
-    SOCKET mSocket;
-};
 
 sockaddr_in LoopbackV4(u_short port) {
     sockaddr_in address = {};

@@ -273,11 +273,7 @@ case_wake_up_ignored() {
 # After a wake-up from outside the listener still serves the next printer.
 case_wake_up_keeps_serving() {
   need_host || return 1
-  local before
-  before=$(spool_count "$SPOOL")
-  curl_printer after-wakeup "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
-  check_response "$WORK/responses/after-wakeup" "after the wake-up"
-  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "after the wake-up"
+  deliver_sample after-wakeup "after the wake-up"
 }
 
 # A peer that sends nothing and half-closes gets the response, and an empty message is spooled.

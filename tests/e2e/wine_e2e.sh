@@ -313,11 +313,7 @@ case_kvlisten_starts() {
 # A printer gets its response from kvlisten.exe, and the sample message is spooled.
 case_kvlisten_request() {
   need_port || return 1
-  local before
-  before=$(spool_count "$SPOOL")
-  curl_printer kvlisten "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
-  check_response "$WORK/responses/kvlisten" "kvlisten.exe"
-  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "kvlisten.exe"
+  deliver_sample kvlisten "kvlisten.exe"
 }
 
 # Only "ShutDownEvent" and a NUL: no response, the connection is closed, nothing is spooled.
@@ -422,7 +418,7 @@ case_service_install() {
 # Started by the service control manager (net start; Wine also starts automatic services when its
 # server starts), the service listens on the configured port and a printer's message is spooled.
 case_service_runs() {
-  local before out rc
+  local out rc
   out=$(wine_run regsvr32 /s "$DLL_SPOOL" 2>&1)
   rc=$?
   [[ $rc -eq 0 ]] || fail "registering KVEvSpool.dll again exited $rc: $out"
@@ -432,10 +428,7 @@ case_service_runs() {
   fi
   PORT=$CONFIGURED_PORT
   wait_until 30 port_taken "$ADDRESS" "$PORT" || fail "nothing listens on port $PORT"
-  before=$(spool_count "$SPOOL")
-  curl_printer service "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
-  check_response "$WORK/responses/service" "the service"
-  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "the service"
+  deliver_sample service "the service"
 }
 
 # net stop: the manager's stop reaches the listener's Stop; the service ends cleanly, the port is free.

@@ -12,6 +12,7 @@ set -uo pipefail
 
 SRC=$(cd "${1:?usage: package_test.sh SOURCE_DIR [DEB]}" && pwd) || exit 2
 source "$SRC/tests/e2e/e2e_lib.sh"
+unset KVLUMEN_HOST_ADDRESSES  # the host name as the system resolves it: loopback only here
 
 STORE=/etc/kvlumen/registry.reg
 PREFIX=/usr

@@ -174,9 +174,9 @@ void ListenerHost::Announce() {
     Say("listening on port %s at %s (the addresses of the host name %s)", mPort.c_str(), list.c_str(), mHostName);
     if (onlyLoopback) {
 #ifdef _WIN32
-        Say("warning: printers on the network cannot reach this listener: the host name %s has only loopback "
-            "addresses (no network interface is up)",
-            mHostName);
+        Say("warning: printers on the network cannot reach this listener: the host name %s resolves only to "
+            "loopback addresses (%s); printers need the address of a network interface that is up",
+            mHostName, list.c_str());
 #else
         Say("warning: printers on the network cannot reach this listener: the host name %s resolves only to "
             "loopback addresses (%s). Map it to the machine's network address in /etc/hosts, or start kvlisten "

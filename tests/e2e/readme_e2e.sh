@@ -16,6 +16,11 @@ for tool in git curl; do
   command -v "$tool" >/dev/null || { echo "readme_e2e: $tool is not installed"; echo "0 passed, 1 failed"; exit 1; }
 done
 
+if ! git -C "$SRC" rev-parse --verify -q HEAD >/dev/null; then
+  echo "readme_e2e: SKIPPED -- $SRC is not a git checkout with a commit, so there is nothing to clone"
+  exit 0
+fi
+
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kv-e2e-readme.XXXXXX") || exit 2
 CLONE=$WORK/clone
 RUN_PID=""

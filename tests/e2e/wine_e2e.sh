@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# wine_e2e.sh -- end-to-end tests of the Windows DLL under Wine with real clients: the system's regsvr32 and reg, a VBScript client run by cscript, kvlisten.exe, and curl as the printer.
+# wine_e2e.sh -- end-to-end tests of the Windows DLL under Wine with real clients: the system's regsvr32 and reg, a VBScript client run by cscript, kvlisten.exe in a console and as a service (Wine's sc and net), and curl as the printer.
 #
 #   wine_e2e.sh BUILD_DIR SOURCE_DIR
 #

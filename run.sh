@@ -1,38 +1,78 @@
 #!/usr/bin/env bash
 # run.sh -- builds the listener and runs it in the foreground, ready for printers (or curl).
 #
-#   ./run.sh [--port N] [--wine]
-#
 # Everything it configures lives in ./run/: the registry store (registry.reg), the spool folder
 # where every delivered message appears as a file, and the component's log (kvlisten.log). With
 # --wine the Windows DLL runs under Wine instead, with its own prefix in ./run/wineprefix.
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
+
+usage() {
+  cat <<'USAGE'
+usage: ./run.sh [--port N] [--interfaces] [--wine]
+
+Builds the listener, registers it and the spool event manager in ./run/registry.reg and runs
+kvlisten in the foreground until Ctrl+C. Delivered messages appear in ./run/spool, the
+component's log (level 5) in ./run/kvlisten.log.
+
+  --port N      listen on port N (default 8080)
+  --interfaces  listen on the addresses of every interface that is up, so that printers on the
+                network reach the listener (by default: the addresses of the host name, which a
+                stock Debian maps to 127.0.1.1 only)
+  --wine        run the Windows DLL and kvlisten.exe under Wine (prefix ./run/wineprefix)
+  -h, --help    this text
+USAGE
+}
+
+die_usage() {
+  echo "run.sh: $*" >&2
+  echo "(./run.sh --help says more)" >&2
+  exit 2
+}
+
 PORT=8080
 WINE_MODE=0
+HOST_OPTIONS=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
-    --port) PORT=$2; shift 2 ;;
+    --port)
+      [[ $# -ge 2 && -n $2 ]] || die_usage "--port needs a port number (1 to 65535)"
+      [[ $2 =~ ^[0-9]+$ ]] && (( 10#$2 >= 1 && 10#$2 <= 65535 )) || die_usage "--port $2: not a port number (1 to 65535)"
+      PORT=$((10#$2))
+      shift 2 ;;
+    --interfaces) HOST_OPTIONS+=(--interfaces); shift ;;
     --wine) WINE_MODE=1; shift ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
-    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+    -h|--help) usage; exit 0 ;;
+    *) die_usage "unknown option $1" ;;
   esac
 done
+if [[ $WINE_MODE -eq 1 && ${#HOST_OPTIONS[@]} -gt 0 ]]; then
+  die_usage "--interfaces is for the Linux build; under Wine the host name already means every interface"
+fi
 
 source "$ROOT/scripts/packages.sh"
 ensure_packages || exit 2
 
 RUN="$ROOT/run"
-mkdir -p "$RUN/spool"
+mkdir -p "$RUN/spool" "$ROOT/build"
 JOBS=$(nproc 2>/dev/null || echo 2)
+
+# configure_and_build DIR TARGETS... -- [cmake options]: logs in build/, the errors shown on failure.
+configure_and_build() {
+  local dir=$1 targets=()
+  shift
+  while [[ $# -gt 0 && $1 != -- ]]; do targets+=("$1"); shift; done
+  shift
+  cmake -S "$ROOT" -B "build/$dir" "$@" >"build/$dir.configure.log" 2>&1 || {
+    cat "build/$dir.configure.log"; exit 1; }
+  cmake --build "build/$dir" -j"$JOBS" --target "${targets[@]}" >"build/$dir.build.log" 2>&1 || {
+    grep -E 'error' "build/$dir.build.log" | head -30; exit 1; }
+}
 
 if [[ $WINE_MODE -eq 0 ]]; then
   echo "== building (build/native)"
-  cmake -S "$ROOT" -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >build/native.configure.log 2>&1 || {
-    cat build/native.configure.log; exit 1; }
-  cmake --build build/native -j"$JOBS" --target KVEvLsn KVEvSpool kvlisten kvreg kvregsvr >build/native.build.log 2>&1 || {
-    grep -E 'error' build/native.build.log | head -30; exit 1; }
+  configure_and_build native KVEvLsn KVEvSpool kvlisten kvreg kvregsvr -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
   BIN="$ROOT/build/native/bin"
   export KVLUMEN_REGISTRY="$RUN/registry.reg"
   "$BIN/kvregsvr" /s "$BIN/KVEvLsn.so"
@@ -43,14 +83,10 @@ if [[ $WINE_MODE -eq 0 ]]; then
     /d "file,$RUN/kvlisten.log,5" /f >/dev/null
   echo "== registry: $KVLUMEN_REGISTRY; spool: $RUN/spool; log: $RUN/kvlisten.log"
   echo "== starting kvlisten (Ctrl+C stops it)"
-  exec "$BIN/kvlisten"
+  exec "$BIN/kvlisten" ${HOST_OPTIONS[@]+"${HOST_OPTIONS[@]}"}
 else
   echo "== building the Windows DLL (build/win)"
-  mkdir -p build
-  cmake -S "$ROOT" -B build/win -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >build/win.configure.log 2>&1 || {
-    cat build/win.configure.log; exit 1; }
-  cmake --build build/win -j"$JOBS" --target KVEvLsn KVEvSpool kvlisten >build/win.build.log 2>&1 || {
-    grep -E 'error' build/win.build.log | head -30; exit 1; }
+  configure_and_build win KVEvLsn KVEvSpool kvlisten -- -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake"
   export WINEPREFIX="$RUN/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   [[ -f "$WINEPREFIX/system.reg" ]] || { echo "== creating the Wine prefix"; wineboot -i >/dev/null 2>&1; }
   BIN="$ROOT/build/win/bin"

@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
 #else
     spool += "/";
     std::string module = Folder(SelfPath()) + "KVEvSpool.so";
+    // Without a store of the caller's, one beside the spool: never the machine's.
+    const char* store = getenv("KVLUMEN_REGISTRY");
+    if (!store || !*store) KvRegSetStorePath((spool + "registry.reg").c_str());
 #endif
     HMODULE spooler = LoadLibraryA(module.c_str());
     auto registerServer = spooler ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(

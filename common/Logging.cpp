@@ -56,6 +56,10 @@ struct LogState {
     HANDLE file = INVALID_HANDLE_VALUE;
     HANDLE mutex = nullptr;
     char tag[kConfigSize] = {};
+#ifndef _WIN32
+    char path[kConfigSize] = {};          // the file's name, to open it again after a rotation
+    std::atomic<LONG> reopenGeneration{0};  // the rotation request the file was opened under
+#endif
 };
 
 // Never destroyed: threads the process does not wait for (connection handlers) may still log
@@ -173,6 +177,10 @@ BYTE OpenLog(BYTE level, DWORD target, const char* path, LONG limitKB, DWORD ext
         }
         gState.file = file;
         gState.mutex = mutex;
+#ifndef _WIN32
+        snprintf(gState.path, sizeof(gState.path), "%s", path);
+        gState.reopenGeneration.store(KvFileReopenGeneration());
+#endif
     }
     gState.refCount.fetch_add(1);
     return LogLevel();
@@ -446,6 +454,27 @@ void WriteFallbackLine(BYTE level, const char* format, va_list args) {
     if (openedHere) ReleaseLog();
 }
 
+#ifndef _WIN32
+// logrotate moves the file away and tells the host (SIGHUP), which asks every log of the process
+// to open its file again by name: that happens here, before the next line. If the file cannot be
+// opened, lines keep going to the old one rather than nowhere.
+void ReopenIfRequested() {
+    LONG wanted = KvFileReopenGeneration();
+    if (wanted == gState.reopenGeneration.load()) return;
+    std::unique_lock<std::shared_mutex> exclusive(gStateLock);
+    if (gState.reopenGeneration.exchange(wanted) == wanted || gState.file == INVALID_HANDLE_VALUE) return;
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, TRUE};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    HANDLE file = CreateFileA(gState.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &attributes, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(gState.file);
+    gState.file = file;
+}
+#endif
+
 }  // namespace
 }  // namespace kvlog
 
@@ -461,6 +490,10 @@ void LogMessageV(BYTE level, const char* format, va_list args) {
         if (level == 0 && gState.target.load() == kTargetNone) {
             WriteFallbackLine(level, format, args);
         } else {
+#ifndef _WIN32
+            DWORD opened = gState.target.load();
+            if (opened == kTargetFile || opened == kTargetFileLimited) ReopenIfRequested();
+#endif
             std::shared_lock<std::shared_mutex> shared(gStateLock);
             DWORD target = gState.target.load();
             char working[kWorkingFormatSize];

@@ -136,7 +136,7 @@ HRESULT PlatformServices::CreateInstanceUntyped(void** slot, REFIID iid, const W
         KVLOG(2, "PlatformServices::CreateInstance() CLSIDFromProgID failed, retrying...");
         CPComPtrBase::RegisterComponent(repairModule, true);
         resolved = CLSIDFromProgID(progId, &clsid);
-        KVLOG(9, "CI 4 ret: -- %08lx\n", static_cast<unsigned long>(resolved));
+        KVLOG(9, "CI 4 ret: -- %08x\n", static_cast<unsigned>(resolved));
     }
 
     HRESULT hr;

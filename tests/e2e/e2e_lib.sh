@@ -289,6 +289,16 @@ check_curl_chunks() {
   [[ ${sent:-0} -eq $((size + ${framing:-0})) ]] || fail "curl sent ${sent:-0} bytes of data, expected $size + ${framing:-0} of framing"
 }
 
+# deliver_sample NAME LABEL: the README's sample as a printer sends it (the script's curl_printer):
+# the 609-byte response, and exactly the sample in the spool.
+deliver_sample() {
+  local before
+  before=$(spool_count "$SPOOL")
+  curl_printer "$1" "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "$2: curl exited $?"
+  check_response "$WORK/responses/$1" "$2"
+  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "$2"
+}
+
 # A 300 KB body that curl sends in several chunks: the 609-byte response, and the spool holds the
 # body exactly.
 send_chunked_request() {

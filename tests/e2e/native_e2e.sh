@@ -26,6 +26,9 @@ mkdir -p "$SPOOL" "$WORK/bodies" "$WORK/responses"
 HOST_PID=""
 HOST_OUT=$WORK/kvlisten-1.out
 HOST_ERR=$WORK/kvlisten-1.err
+NOTIFY_PID=""
+NOTIFIED=$WORK/notified
+HOST_LAUNCH=()  # a command that starts kvlisten (prlimit ...), or nothing
 CLIENT_PIDS=()
 ADDRESS=""
 PORT=""
@@ -36,6 +39,7 @@ cleanup() {
   local pid
   for pid in "${CLIENT_PIDS[@]}"; do stop_process "$pid"; done
   stop_process "$HOST_PID"
+  stop_process "$NOTIFY_PID"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -55,16 +59,34 @@ e2e_diagnose() {
 PROVOKED_FAILURE='PlatformServices::CreateInstance\(\) (unable to resolve CLSID|returning FAIL\.)'
 REG='HKLM\SOFTWARE\Korvane\KVLumen'
 
-# Starts kvlisten in the background with fresh output files.
+# Starts kvlisten in the background with fresh output files (its own lines go to stderr). A
+# service manager's notification socket records what it tells systemd.
 start_host() {
   HOSTS_STARTED=$((HOSTS_STARTED + 1))
   HOST_OUT=$WORK/kvlisten-$HOSTS_STARTED.out
   HOST_ERR=$WORK/kvlisten-$HOSTS_STARTED.err
-  "$BIN/kvlisten" >"$HOST_OUT" 2>"$HOST_ERR" </dev/null &
+  NOTIFY_SOCKET=$WORK/notify ${HOST_LAUNCH[@]+"${HOST_LAUNCH[@]}"} "$BIN/kvlisten" "$@" >"$HOST_OUT" 2>"$HOST_ERR" </dev/null &
   HOST_PID=$!
 }
-host_announced_or_gone() { grep -q '^listening on port ' "$HOST_OUT" || process_gone "$HOST_PID"; }
-announced_port() { sed -n 's/^listening on port \([0-9]*\)\r\{0,1\}$/\1/p' "$HOST_OUT" | head -n 1; }
+host_announced_or_gone() { grep -q '^kvlisten: listening on port ' "$HOST_ERR" || process_gone "$HOST_PID"; }
+announced_port() { sed -n 's/^kvlisten: listening on port \([0-9]*\) .*/\1/p' "$HOST_ERR" | head -n 1; }
+host_errors() { grep -E '^kvlisten: error:' "$HOST_ERR"; }
+
+# Plays systemd's side of Type=notify: every datagram on $WORK/notify becomes a line of $NOTIFIED.
+start_notify_listener() {
+  rm -f "$WORK/notify"
+  : >"$NOTIFIED"
+  perl -MIO::Socket::UNIX -MSocket -e '
+    my ($path, $out) = @ARGV;
+    my $s = IO::Socket::UNIX->new(Type => SOCK_DGRAM, Local => $path) or die "notify socket: $!";
+    open(my $fh, ">>", $out) or die;
+    $fh->autoflush(1);
+    while (defined(my $peer = $s->recv(my $message, 4096))) { $message =~ s/\n/ /g; print $fh "$message\n" }' \
+    "$WORK/notify" "$NOTIFIED" &
+  NOTIFY_PID=$!
+  wait_until 5 test -S "$WORK/notify"
+}
+notified() { grep -q "$1" "$NOTIFIED"; }
 
 # curl_printer NAME BODY [curl options...]: sends BODY as the printer does and keeps what curl
 # printed (headers included) in responses/NAME.
@@ -116,8 +138,10 @@ case_configuration() {
   echo "    address $ADDRESS, port $port"
 }
 
-# kvlisten starts, prints "listening on port <n>" with the configured port and keeps running.
+# kvlisten starts, says "listening on port <n>" with the configured port and its addresses, keeps
+# running and tells the service manager it is ready -- after it listens, not before.
 case_host_starts() {
+  start_notify_listener || { fail "the notification socket did not appear"; return 1; }
   start_host
   wait_until 15 host_announced_or_gone
   PORT=$(announced_port)
@@ -127,7 +151,17 @@ case_host_starts() {
   fi
   [[ $PORT == "${CONFIGURED_PORT:-}" ]] || fail "kvlisten listens on $PORT, not on the configured port ${CONFIGURED_PORT:-}"
   kill -0 "$HOST_PID" 2>/dev/null || fail "kvlisten exited after announcing its port"
-  [[ ! -s $HOST_ERR ]] || fail "kvlisten wrote to stderr: $(head -c 400 "$HOST_ERR")"
+  [[ -z $(host_errors) ]] || fail "kvlisten reported errors: $(host_errors)"
+  grep -q "^kvlisten: listening on port $PORT at .*$ADDRESS" "$HOST_ERR" ||
+    fail "the port line does not name the address $ADDRESS: $(grep 'listening on' "$HOST_ERR")"
+  # Every address of this machine's host name is a loopback one (these tests need that): the
+  # administrator must hear that printers cannot reach it.
+  if ! getent ahosts "$(uname -n)" | awk '{ print $1 }' | grep -qvE '^(127\.|::1$)'; then
+    grep -q '^kvlisten: warning: printers on the network cannot reach this listener' "$HOST_ERR" ||
+      fail "no warning that only loopback addresses listen: $(cat "$HOST_ERR")"
+  fi
+  wait_until 5 notified "READY=1" || fail "the service manager was not told READY=1: $(cat "$NOTIFIED")"
+  grep -q "STATUS=listening on port $PORT" "$NOTIFIED" || fail "no listening status for the service manager: $(cat "$NOTIFIED")"
 }
 
 # Length mode: curl gets exactly the 609-byte response, and the spool holds exactly the body.
@@ -239,11 +273,7 @@ case_wake_up_ignored() {
 # After a wake-up from outside the listener still serves the next printer.
 case_wake_up_keeps_serving() {
   need_host || return 1
-  local before
-  before=$(spool_count "$SPOOL")
-  curl_printer after-wakeup "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
-  check_response "$WORK/responses/after-wakeup" "after the wake-up"
-  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "after the wake-up"
+  deliver_sample after-wakeup "after the wake-up"
 }
 
 # A peer that sends nothing and half-closes gets the response, and an empty message is spooled.
@@ -279,7 +309,25 @@ case_missing_manager() {
   [[ $(spool_count "$SPOOL") -eq $before ]] || fail "something was spooled without an event manager"
 }
 
-# SIGINT: kvlisten exits 0 within 10 s, says "stopped", nothing on stderr, no failure in the log.
+# logrotate moves the log away and sends SIGHUP: kvlisten keeps running and the next request's
+# lines go to a new file under the configured name, none to the moved one.
+case_sighup_reopens_log() {
+  need_host || return 1
+  local moved=$LOG.1 size_before
+  mv "$LOG" "$moved" || { fail "cannot move the log"; return 1; }
+  kill -HUP "$HOST_PID"
+  wait_until 5 grep -q '^kvlisten: SIGHUP' "$HOST_ERR" || fail "kvlisten did not acknowledge SIGHUP"
+  size_before=$(stat -c %s "$moved")
+  curl_printer after-hup "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
+  check_response "$WORK/responses/after-hup" "after SIGHUP"
+  kill -0 "$HOST_PID" 2>/dev/null || { fail "kvlisten ended after SIGHUP"; return 1; }
+  wait_until 10 test -s "$LOG" || fail "no new log file $LOG after SIGHUP"
+  grep -q 'HandlingProc' "$LOG" 2>/dev/null || fail "the request's lines are not in the new log"
+  [[ $(stat -c %s "$moved") -eq $size_before ]] || fail "the moved log still grows"
+}
+
+# SIGINT: kvlisten exits 0 within 10 s, says "stopped", no error, no failure in the log; the
+# service manager hears STOPPING=1.
 case_sigint() {
   need_host || return 1
   local started elapsed rc
@@ -295,19 +343,31 @@ case_sigint() {
   echo "    kvlisten exited $rc, $elapsed ms after SIGINT"
   HOST_PID=""
   [[ $rc -eq 0 ]] || fail "kvlisten exited $rc"
-  [[ ! -s $HOST_ERR ]] || fail "kvlisten wrote to stderr: $(head -c 400 "$HOST_ERR")"
-  [[ $(tail -n 1 "$HOST_OUT") == stopped ]] || fail "kvlisten's last line is not 'stopped': $(tail -n 1 "$HOST_OUT")"
+  [[ -z $(host_errors) ]] || fail "kvlisten reported errors: $(host_errors)"
+  [[ $(tail -n 2 "$HOST_ERR" | head -n 1) == 'kvlisten: stopping (SIGINT)' ]] || fail "no 'stopping (SIGINT)' line"
+  [[ $(tail -n 1 "$HOST_ERR") == 'kvlisten: stopped' ]] || fail "kvlisten's last line is not 'stopped': $(tail -n 1 "$HOST_ERR")"
+  [[ ! -s $HOST_OUT ]] || fail "kvlisten wrote to stdout: $(head -c 200 "$HOST_OUT")"
+  notified "STOPPING=1" || fail "the service manager was not told STOPPING=1: $(cat "$NOTIFIED")"
   check_log_clean "$LOG" "$PROVOKED_FAILURE"
 }
 
-# After the stop the port is free: a socket binds it, and a new kvlisten takes it and serves.
+# After the stop the port is free: a socket binds it, and a new kvlisten takes it and serves. That
+# one starts with a low soft limit of open files, which it raises to the hard limit.
 case_port_free_after_stop() {
   [[ -n $PORT ]] || { fail "no port from the first host"; return 1; }
   port_free "$ADDRESS" "$PORT" || fail "port $PORT on $ADDRESS cannot be bound after the stop"
-  local old=$PORT rc
+  local old=$PORT rc hard soft
   "$BIN/kvregsvr" /s "$BIN/KVEvSpool.so" || fail "re-registering KVEvSpool.so"
+  hard=$(ulimit -Hn)
+  [[ $hard != unlimited && $hard -gt 64 ]] && HOST_LAUNCH=(prlimit --nofile=64:"$hard" --)
   start_host
+  HOST_LAUNCH=()
   wait_until 15 host_announced_or_gone
+  if [[ $hard != unlimited && $hard -gt 64 ]]; then
+    soft=$(awk '/^Max open files/ { print $4 }' "/proc/$HOST_PID/limits" 2>/dev/null)
+    [[ $soft == "$hard" ]] || fail "kvlisten's soft limit of open files is ${soft:-?}, not the hard limit $hard"
+    grep -q "^kvlisten: open files: limit raised from 64 to $hard" "$HOST_ERR" || fail "no line about the raised limit"
+  fi
   PORT=$(announced_port)
   [[ $PORT == "$old" ]] || { fail "the new kvlisten announced '${PORT}', not port $old"; }
   if [[ -n $PORT ]]; then
@@ -320,12 +380,90 @@ case_port_free_after_stop() {
   rc=$?
   HOST_PID=""
   [[ $rc -eq 0 ]] || fail "the new kvlisten exited $rc after SIGTERM"
-  [[ ! -s $HOST_ERR ]] || fail "the new kvlisten wrote to stderr: $(head -c 400 "$HOST_ERR")"
+  [[ -z $(host_errors) ]] || fail "the new kvlisten reported errors: $(host_errors)"
+  [[ $(tail -n 1 "$HOST_ERR") == 'kvlisten: stopped' ]] || fail "the new kvlisten did not say 'stopped'"
+}
+
+# --help and --version answer on stdout with 0; anything kvlisten does not know, or an option
+# without its value, gets the usage on stderr and exit 2 -- and starts nothing.
+case_command_line() {
+  local out rc
+  out=$("$BIN/kvlisten" --help 2>&1)
+  rc=$?
+  [[ $rc -eq 0 ]] && grep -q '^usage: kvlisten' <<<"$out" && grep -q -- '--interfaces' <<<"$out" ||
+    fail "kvlisten --help exited $rc: $(head -n 3 <<<"$out")"
+  out=$("$BIN/kvlisten" --version 2>/dev/null)
+  [[ $out =~ ^kvlisten\ [0-9]+\.[0-9]+ ]] || fail "kvlisten --version printed '$out'"
+  local args
+  for args in "--port 9090" "--registry" "extra" "/install"; do
+    # shellcheck disable=SC2086 # the words are separate arguments on purpose
+    out=$("$BIN/kvlisten" $args 2>&1 >/dev/null)
+    rc=$?
+    [[ $rc -eq 2 ]] || fail "kvlisten $args exited $rc, not 2"
+    grep -q '^usage: kvlisten' <<<"$out" || fail "kvlisten $args printed no usage: $(head -n 2 <<<"$out")"
+    grep -q 'starting' <<<"$out" && fail "kvlisten $args started the listener"
+  done
+}
+
+# Configured ports that cannot be used -- busy, privileged without the right, beyond 65535, not a
+# number, a REG_DWORD -- make kvlisten say which and why and exit 1 (its listener had fallen back
+# to a port the system chose); --any-port keeps that port with a warning instead.
+case_unusable_ports() {
+  [[ -n $ADDRESS ]] || { fail "no address (see Configuration)"; return 1; }
+  local store=$WORK/ports.reg busy holder privileged=$((600 + RANDOM % 400)) rc value
+  KVLUMEN_REGISTRY=$store "$BIN/kvregsvr" /s "$BIN/KVEvLsn.so" && KVLUMEN_REGISTRY=$store "$BIN/kvregsvr" /s "$BIN/KVEvSpool.so" ||
+    { fail "registering in $store"; return 1; }
+  busy=$(free_port "$ADDRESS") || { fail "no free port"; return 1; }
+  perl -MIO::Socket::IP -e '$s = IO::Socket::IP->new(LocalHost => $ARGV[0], LocalPort => $ARGV[1], Listen => 1) or exit 1;
+                            print "ready\n"; STDOUT->flush; sleep 60' "$ADDRESS" "$busy" >"$WORK/holder" &
+  holder=$!
+  CLIENT_PIDS+=("$holder")
+  wait_until 10 grep -q ready "$WORK/holder" || { fail "could not occupy port $busy"; return 1; }
+  value="$busy,,70000,18080; 18081,$privileged"
+  KVLUMEN_REGISTRY=$store "$BIN/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d "$value" /f >/dev/null
+  # Without CAP_NET_BIND_SERVICE even root may not take a port below 1024.
+  local drop=(setpriv --inh-caps=-net_bind_service --bounding-set=-net_bind_service --)
+  [[ $(id -u) -ne 0 ]] && drop=()
+  timeout 20 ${drop[@]+"${drop[@]}"} "$BIN/kvlisten" --registry "$store" >"$WORK/ports.out" 2>"$WORK/ports.err" </dev/null
+  rc=$?
+  [[ $rc -eq 1 ]] || fail "kvlisten exited $rc with unusable ports, not 1: $(cat "$WORK/ports.err")"
+  grep -q 'listening on port' "$WORK/ports.err" && fail "kvlisten announced a port: $(grep 'listening on' "$WORK/ports.err")"
+  grep -qF "error: none of the configured ports can be used" "$WORK/ports.err" || fail "no summary line: $(cat "$WORK/ports.err")"
+  grep -qF "\"$busy\": $ADDRESS: in use" "$WORK/ports.err" || fail "port $busy not reported in use"
+  grep -qF '"70000": not a port number' "$WORK/ports.err" || fail "70000 not reported as no port"
+  grep -qF '"18080; 18081": not a port number' "$WORK/ports.err" || fail "'18080; 18081' not reported as no port"
+  grep -qF "\"$privileged\": $ADDRESS: permission denied" "$WORK/ports.err" ||
+    fail "port $privileged not reported as needing privileges: $(cat "$WORK/ports.err")"
+  grep -qF -- '--any-port' "$WORK/ports.err" || fail "no hint at --any-port"
+
+  KVLUMEN_REGISTRY=$store "$BIN/kvreg" add "$REG\\Listener" /v ports /t REG_DWORD /d "$busy" /f >/dev/null
+  timeout 20 "$BIN/kvlisten" --registry "$store" >/dev/null 2>"$WORK/dword.err" </dev/null
+  rc=$?
+  [[ $rc -eq 1 ]] || fail "kvlisten exited $rc with a REG_DWORD port, not 1"
+  grep -q 'the value "ports" is REG_DWORD' "$WORK/dword.err" || fail "the REG_DWORD is not named: $(cat "$WORK/dword.err")"
+
+  KVLUMEN_REGISTRY=$store "$BIN/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d "$busy" /f >/dev/null
+  "$BIN/kvlisten" --registry "$store" --any-port >/dev/null 2>"$WORK/any.err" </dev/null &
+  local any=$! port
+  CLIENT_PIDS+=("$any")
+  wait_until 15 grep -q '^kvlisten: listening on port' "$WORK/any.err" || { fail "--any-port: no port announced: $(cat "$WORK/any.err")"; return 1; }
+  port=$(sed -n 's/^kvlisten: listening on port \([0-9]*\) .*/\1/p' "$WORK/any.err")
+  [[ -n $port && $port != "$busy" ]] || fail "--any-port listens on '$port'"
+  grep -q "^kvlisten: warning: keeping port $port" "$WORK/any.err" || fail "--any-port: no warning about the kept port"
+  kill -TERM "$any"
+  wait_until 10 process_gone "$any" || fail "--any-port host still runs 10 s after SIGTERM"
+  wait "$any"
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "--any-port host exited $rc"
+  stop_process "$holder"
+  CLIENT_PIDS=()
 }
 
 echo "native_e2e: $BIN (work folder $WORK)"
+run_case Host.CommandLine case_command_line
 run_case Registration.KvregsvrRegistersSilently case_registration
 run_case Configuration.KvregStoresSettings case_configuration
+run_case Host.UnusablePortsExplained case_unusable_ports
 run_case Host.AnnouncesConfiguredPort case_host_starts
 run_case Length.ExactResponseAndBody case_length
 run_case Readme.SampleInLengthMode case_readme_length
@@ -338,6 +476,7 @@ run_case WakeUp.NoResponseNothingSpooled case_wake_up_ignored
 run_case WakeUp.ListenerKeepsServing case_wake_up_keeps_serving
 run_case HalfClose.ResponseAndEmptyMessage case_half_close
 run_case Manager.MissingStillAnswered case_missing_manager
+run_case Host.SighupReopensLog case_sighup_reopens_log
 run_case Host.SigintStopsCleanly case_sigint
 run_case Host.PortFreeAfterStop case_port_free_after_stop
 e2e_summary

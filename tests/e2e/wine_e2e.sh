@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# wine_e2e.sh -- end-to-end tests of the Windows DLL under Wine with real clients: the system's regsvr32 and reg, a VBScript client run by cscript, kvlisten.exe, and curl as the printer.
+# wine_e2e.sh -- end-to-end tests of the Windows DLL under Wine with real clients: the system's regsvr32 and reg, a VBScript client run by cscript, kvlisten.exe in a console and as a service (Wine's sc and net), and curl as the printer.
 #
 #   wine_e2e.sh BUILD_DIR SOURCE_DIR
 #
@@ -56,9 +56,10 @@ CONFIG='HKLM\SOFTWARE\Korvane\KVLumen'
 wine_run() { timeout 120 wine "$@"; }
 windows_path() { wine_run winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 
-# Leaves the private prefix without our registrations and settings (errors ignored: some of
-# them are not there).
+# Leaves the private prefix without our service, registrations and settings (errors ignored: some
+# of them are not there).
 reset_prefix() {
+  wine_run "$BIN/kvlisten.exe" /uninstall >/dev/null 2>&1
   wine_run regsvr32 /u /s "$DLL_LISTENER" >/dev/null 2>&1
   wine_run regsvr32 /u /s "$DLL_SPOOL" >/dev/null 2>&1
   wine_run reg delete 'HKLM\SOFTWARE\Korvane' /f >/dev/null 2>&1
@@ -133,6 +134,9 @@ case_prefix() {
   if [[ ! -f $WINEPREFIX/system.reg ]]; then
     echo "    creating the Wine prefix $WINEPREFIX"
     timeout 600 wineboot -i >"$WORK/wineboot.log" 2>&1 || { fail "wineboot -i failed: $(tail -n 5 "$WORK/wineboot.log")"; return 1; }
+    # The session that made the prefix can hold two service control managers (found by trying:
+    # a service installed then vanished); the next session, after this one ends, has one.
+    timeout 120 wineserver -w >/dev/null 2>&1
   fi
   DLL_LISTENER=$(windows_path "$BIN/KVEvLsn.dll")
   DLL_SPOOL=$(windows_path "$BIN/KVEvSpool.dll")
@@ -289,14 +293,16 @@ case_cscript_stops() {
   PORT=""
 }
 
-host_announced_or_gone() { grep -q '^listening on port ' "$HOST_OUT" || process_gone "$HOST_PID"; }
+# kvlisten.exe's own lines go to stderr ("kvlisten: listening on port N at ...").
+host_announced_or_gone() { grep -q '^kvlisten: listening on port ' "$HOST_ERR" || process_gone "$HOST_PID"; }
+host_errors() { tr -d '\r' <"$HOST_ERR" | grep -E '^kvlisten: error:'; }
 
 # kvlisten.exe under Wine announces the configured port (free again after the client's Stop).
 case_kvlisten_starts() {
   wine "$BIN/kvlisten.exe" >"$HOST_OUT" 2>"$HOST_ERR" </dev/null &
   HOST_PID=$!
   wait_until 60 host_announced_or_gone
-  PORT=$(tr -d '\r' <"$HOST_OUT" | sed -n 's/^listening on port \([0-9]*\)$/\1/p' | head -n 1)
+  PORT=$(tr -d '\r' <"$HOST_ERR" | sed -n 's/^kvlisten: listening on port \([0-9]*\) .*/\1/p' | head -n 1)
   if [[ -z $PORT ]]; then
     fail "kvlisten.exe printed no port within 60 s: $(head -c 300 "$HOST_OUT") $(head -c 300 "$HOST_ERR")"
     return 1
@@ -307,11 +313,7 @@ case_kvlisten_starts() {
 # A printer gets its response from kvlisten.exe, and the sample message is spooled.
 case_kvlisten_request() {
   need_port || return 1
-  local before
-  before=$(spool_count "$SPOOL")
-  curl_printer kvlisten "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
-  check_response "$WORK/responses/kvlisten" "kvlisten.exe"
-  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "kvlisten.exe"
+  deliver_sample kvlisten "kvlisten.exe"
 }
 
 # Only "ShutDownEvent" and a NUL: no response, the connection is closed, nothing is spooled.
@@ -384,11 +386,81 @@ case_kvlisten_ctrl_c() {
   HOST_PID=""
   echo "    kvlisten.exe exited $rc, $elapsed ms after SIGINT"
   [[ $rc -eq 0 ]] || fail "kvlisten.exe exited $rc"
-  [[ $(tr -d '\r' <"$HOST_OUT" | tail -n 1) == stopped ]] || fail "kvlisten.exe's last line is not 'stopped'"
-  [[ ! -s $HOST_ERR ]] || fail "kvlisten.exe wrote to stderr: $(head -c 400 "$HOST_ERR")"
+  [[ $(tr -d '\r' <"$HOST_ERR" | tail -n 1) == 'kvlisten: stopped' ]] || fail "kvlisten.exe's last line is not 'stopped'"
+  [[ -z $(host_errors) ]] || fail "kvlisten.exe reported errors: $(host_errors)"
   check_log_clean "$LOG" "$PROVOKED_FAILURE"
   wait_until 10 port_free "$ADDRESS" "$PORT" || fail "port $PORT is still taken 10 s after the stop"
   PORT=""
+}
+
+SERVICE_KEY='HKLM\System\CurrentControlSet\Services\kvlisten'
+service_state() { wine_run sc query kvlisten 2>/dev/null | tr -d '\r' | awk '$1 == "STATE" { print $4 }'; }
+service_is() { [[ $(service_state) == "$1" ]]; }
+port_taken() { ! port_free "$@"; }
+stops_logged() { grep -c 'CListener::Stop - Exiting (hr: 0)' "$LOG" 2>/dev/null; }
+
+# kvlisten.exe /install registers the service "kvlisten" with the service control manager: this
+# program with --service, started automatically.
+case_service_install() {
+  local out rc
+  out=$(wine_run "$BIN/kvlisten.exe" /install 2>&1 | tr -d '\r')
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "kvlisten.exe /install exited $rc: $out"
+  grep -q '^kvlisten: installed the service "kvlisten"' <<<"$out" || fail "/install said: $out"
+  out=$(registry_lines "$SERVICE_KEY")
+  grep -qF 'ImagePath|REG_SZ|"'"$(windows_path "$BIN/kvlisten.exe")"'" --service' <<<"$out" ||
+    fail "the service's ImagePath is not kvlisten.exe --service: $(grep ImagePath <<<"$out")"
+  grep -q '|Start|REG_DWORD|0x2$' <<<"$out" || fail "the service does not start automatically: $(grep '|Start|' <<<"$out")"
+  out=$(wine_run "$BIN/kvlisten.exe" /install 2>&1 | tr -d '\r')
+  grep -q 'installed already' <<<"$out" || fail "a second /install said: $out"
+}
+
+# Started by the service control manager (net start; Wine also starts automatic services when its
+# server starts), the service listens on the configured port and a printer's message is spooled.
+case_service_runs() {
+  local out rc
+  out=$(wine_run regsvr32 /s "$DLL_SPOOL" 2>&1)
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "registering KVEvSpool.dll again exited $rc: $out"
+  if ! service_is RUNNING; then
+    wine_run net start kvlisten >"$WORK/net-start.out" 2>&1
+    wait_until 60 service_is RUNNING || { fail "the service is $(service_state), not RUNNING: $(tr -d '\r' <"$WORK/net-start.out")"; return 1; }
+  fi
+  PORT=$CONFIGURED_PORT
+  wait_until 30 port_taken "$ADDRESS" "$PORT" || fail "nothing listens on port $PORT"
+  deliver_sample service "the service"
+}
+
+# net stop: the manager's stop reaches the listener's Stop; the service ends cleanly, the port is free.
+case_service_stops() {
+  need_port || return 1
+  local out rc stops
+  stops=$(stops_logged)
+  out=$(wine_run net stop kvlisten 2>&1 | tr -d '\r')
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "net stop exited $rc: $out"
+  wait_until 30 service_is STOPPED || fail "the service is $(service_state) 30 s after net stop"
+  wine_run sc query kvlisten | tr -d '\r' | grep -q 'SERVICE_EXIT_CODE *: 0 ' || fail "the service stopped with an error code"
+  wait_until 10 port_free "$ADDRESS" "$PORT" || fail "port $PORT is still taken after the service stopped"
+  [[ $(stops_logged) -gt $stops ]] || fail "the log shows no successful Stop from the service"
+  check_log_clean "$LOG" "$PROVOKED_FAILURE"
+  PORT=""
+}
+
+# /uninstall removes the service; a second one says it is not installed; --service in a console
+# is refused with the usage's exit code.
+case_service_uninstall() {
+  local out rc
+  out=$(wine_run "$BIN/kvlisten.exe" /uninstall 2>&1 | tr -d '\r')
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "/uninstall exited $rc: $out"
+  key_exists "$SERVICE_KEY" && fail "the service is still registered"
+  out=$(wine_run "$BIN/kvlisten.exe" /uninstall 2>&1 | tr -d '\r')
+  rc=$?
+  [[ $rc -eq 1 ]] && grep -q 'is not installed' <<<"$out" || fail "a second /uninstall exited $rc: $out"
+  out=$(wine_run "$BIN/kvlisten.exe" --service 2>&1 | tr -d '\r')
+  rc=$?
+  [[ $rc -eq 2 ]] || fail "kvlisten.exe --service in a console exited $rc: $out"
 }
 
 # regsvr32 /u removes the ProgID, class, AppID, type library and interface keys; AppID and CLSID remain.
@@ -426,5 +498,9 @@ run_case Kvlisten.WakeUpNoResponseNothingSpooled case_kvlisten_wake_up
 run_case Kvlisten.HalfCloseResponseAndEmptyMessage case_kvlisten_half_close
 run_case Kvlisten.MissingManagerStillAnswered case_kvlisten_missing_manager
 run_case Kvlisten.CtrlCStopsCleanly case_kvlisten_ctrl_c
+run_case Service.InstallRegisters case_service_install
+run_case Service.RunsAndDelivers case_service_runs
+run_case Service.StopsOnRequest case_service_stops
+run_case Service.UninstallRemoves case_service_uninstall
 run_case Regsvr32.UnregistersEntries case_regsvr32_unregisters
 e2e_summary

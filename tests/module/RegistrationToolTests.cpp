@@ -78,15 +78,19 @@ TEST_F(RegistrationTool, RecordsTheFullPath) {
     EXPECT_EQ(BuiltModulePath(), ReadString(HKEY_CLASSES_ROOT, std::string(kClassKey) + "\\InprocServer32", nullptr));
 }
 
-// Failures end with regsvr32's exit codes and name the HRESULT.
+// Failures end with regsvr32's exit codes and name the HRESULT with the system's text for it;
+// /? is the usage, not an unknown option.
 TEST_F(RegistrationTool, FailuresHaveRegsvr32ExitCodes) {
+    Outcome help = RunTool("/?");
+    EXPECT_EQ(0, help.exitCode) << help.output;
+    EXPECT_EQ(0u, help.output.find("usage: kvregsvr")) << help.output;
     EXPECT_EQ(1, RunTool("").exitCode);
     EXPECT_EQ(1, RunTool("/x " + Quoted(BuiltModulePath())).exitCode);
     EXPECT_EQ(1, RunTool(Quoted(BuiltModulePath()) + " " + Quoted(BuiltModulePath())).exitCode);
 
     Outcome missing = RunTool(Quoted(BinFolder() + "no-such-module.so"));
     EXPECT_EQ(3, missing.exitCode) << missing.output;
-    EXPECT_NE(std::string::npos, missing.output.find("0x8007007e")) << missing.output;
+    EXPECT_NE(std::string::npos, missing.output.find("0x8007007e\nThe specified module could not be found.")) << missing.output;
 
     // A shared library without the entry point.
     Outcome noEntry = RunTool(Quoted(BinFolder() + "libkvposix.so"));
@@ -96,7 +100,7 @@ TEST_F(RegistrationTool, FailuresHaveRegsvr32ExitCodes) {
     // A registry that cannot be written makes DllRegisterServer fail.
     Outcome failed = RunTool(Quoted(BuiltModulePath()), "KVLUMEN_REGISTRY=/proc/kvlumen-none/registry.reg");
     EXPECT_EQ(5, failed.exitCode) << failed.output;
-    EXPECT_NE(std::string::npos, failed.output.find("Return code was: 0x8007")) << failed.output;
+    EXPECT_NE(std::string::npos, failed.output.find("Return code was: 0x80070003\nThe system cannot find the path specified.")) << failed.output;
     EXPECT_EQ(5, RunTool("/s " + Quoted(BuiltModulePath()), "KVLUMEN_REGISTRY=/proc/kvlumen-none/registry.reg").exitCode);
 }
 

@@ -255,6 +255,33 @@ TEST_F(Kvreg, ExportThenImport) {
     unlink(notReg.c_str());
 }
 
+// Failures a user meets say what reg.exe says in the same case: a DWORD out of range is its
+// syntax error, a missing folder to export into and a folder to import are file errors, and a
+// section under a root that does not exist fails the import after the rest was imported.
+TEST_F(Kvreg, FailuresSayWhatRegSays) {
+    ToolResult range = Run("add HKLM\\SOFTWARE\\KVTool /v d /t REG_DWORD /d 4294967296 /f");
+    EXPECT_EQ(1, range.exitCode);
+    EXPECT_EQ("ERROR: Invalid syntax.\nType \"KVREG ADD /?\" for usage.\n", range.err);
+    ASSERT_EQ(0, Run("add HKLM\\SOFTWARE\\KVTool /v d /t REG_DWORD /d 4294967295").exitCode);
+
+    ToolResult folder = Run("export HKLM\\SOFTWARE\\KVTool '" + mDir.file("no-folder/x.reg") + "'");
+    EXPECT_EQ(1, folder.exitCode);
+    EXPECT_EQ("ERROR: The system cannot find the path specified.\n", folder.err);
+
+    ToolResult directory = Run("import '" + mDir.file("") + "'");
+    EXPECT_EQ(1, directory.exitCode);
+    EXPECT_EQ("ERROR: Error opening the file. There may be a disk or file system error.\n", directory.err);
+
+    std::string file = mDir.file("roots.reg");
+    WriteText(file, "Windows Registry Editor Version 5.00\n\n[HKEY_NOWHERE\\A]\n\"v\"=\"lost\"\n\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVRoots]\n\"w\"=\"kept\"\n");
+    ToolResult roots = Run("import '" + file + "'");
+    EXPECT_EQ(1, roots.exitCode);
+    EXPECT_EQ("ERROR: Error accessing the registry.\n", roots.err);
+    EXPECT_EQ(Bytes("kept\0", 5), GetValue("SOFTWARE\\KVRoots", "w"));
+    unlink(file.c_str());
+}
+
 // /? prints usage and succeeds; an unknown operation is a syntax error.
 TEST_F(Kvreg, UsageAndSyntax) {
     ToolResult usage = Run("/?");

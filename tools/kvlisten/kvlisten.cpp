@@ -1,20 +1,27 @@
-// kvlisten.cpp -- the host program: creates "KVLUMEN.Listener", starts it and runs until Ctrl+C.
+// kvlisten.cpp -- the host program: runs the listener in the foreground, or as a Windows service.
 #include <windows.h>
-#include <objbase.h>
-#include <oleauto.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
-#ifndef _WIN32
+#include <string>
+
+#ifdef _WIN32
+#include "WindowsService.h"
+#else
+#include <limits.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "ServiceNotifier.h"
 #endif
 
-#include "IEventListener.h"
+#include "HostOptions.h"
+#include "ListenerHost.h"
 
 namespace {
-
-const wchar_t kProgId[] = L"KVLUMEN.Listener";
 
 #ifdef _WIN32
 HANDLE gStopEvent = nullptr;
@@ -26,78 +33,109 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     }
     return FALSE;
 }
+
+// Runs until Ctrl+C (or the console closes); returns what stopped it.
+const char* WaitForStop() {
+    WaitForSingleObject(gStopEvent, INFINITE);
+    return "Ctrl+C";
+}
+#else
+sigset_t gHostSignals;
+
+// Every thread the listener starts inherits this mask, so only our sigwait sees the signals.
+void BlockHostSignals() {
+    sigemptyset(&gHostSignals);
+    sigaddset(&gHostSignals, SIGINT);
+    sigaddset(&gHostSignals, SIGTERM);
+    sigaddset(&gHostSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &gHostSignals, nullptr);
+}
+
+// Runs until SIGINT or SIGTERM; SIGHUP asks the component to reopen its log file (logrotate
+// has moved it away) and the wait goes on.
+const char* WaitForStop() {
+    for (;;) {
+        int received = 0;
+        if (sigwait(&gHostSignals, &received) != 0) continue;
+        if (received == SIGHUP) {
+            KvRequestFileReopen();
+            ListenerHost::Say("SIGHUP: the log file is opened again before its next line");
+            continue;
+        }
+        return received == SIGINT ? "SIGINT" : "SIGTERM";
+    }
+}
+
+// Each printer's connection is a descriptor: the soft limit (often 1024) goes up to the hard one.
+void RaiseDescriptorLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    rlim_t previous = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        ListenerHost::Say("open files: limit raised from %llu to %llu", static_cast<unsigned long long>(previous),
+                          static_cast<unsigned long long>(limit.rlim_max));
+    } else {
+        ListenerHost::Say("warning: open files: the limit stays at %llu (%s)", static_cast<unsigned long long>(previous),
+                          strerror(errno));
+    }
+}
+
+// The store for this run, made absolute so that processes the component starts find it too.
+void UseRegistry(const std::string& path) {
+    std::string absolute = path;
+    char cwd[PATH_MAX];
+    if (path[0] != '/' && getcwd(cwd, sizeof(cwd))) absolute = std::string(cwd) + "/" + path;
+    setenv("KVLUMEN_REGISTRY", absolute.c_str(), 1);
+}
 #endif
 
-void PrintText(const char* prefix, BSTR text) {
-    printf("%s", prefix);
-    if (text)
-        for (const OLECHAR* p = text; *p; ++p) putchar(static_cast<char>(*p));
-    printf("\n");
-    fflush(stdout);
+int RunInForeground(const HostOptions& options) {
+#ifdef _WIN32
+    gStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+    // Before any thread exists: the environment is read by the component's threads, and the
+    // signal mask is inherited by them.
+    if (!options.registry.empty()) UseRegistry(options.registry);
+    if (options.interfaces) setenv("KVLUMEN_HOST_ADDRESSES", "interfaces", 1);
+    BlockHostSignals();
+    RaiseDescriptorLimit();
+#endif
+    ListenerHost host(options);
+    if (host.Start() != 0) return 1;
+    const char* reason = WaitForStop();
+    ListenerHost::Say("stopping (%s)", reason);
+    int exitCode = host.Stop();
+    if (exitCode == 0) ListenerHost::Say("stopped");
+    return exitCode;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && (strcmp(argv[1], "/?") == 0 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-        printf("usage: kvlisten\n"
-               "Starts the printer event listener (COM class \"KVLUMEN.Listener\") on the first usable port of\n"
-               "HKLM\\SOFTWARE\\Korvane\\KVLumen\\Listener \"ports\", prints \"listening on port <port>\" and runs\n"
-               "until Ctrl+C (SIGINT/SIGTERM), then stops the listener and exits 0.\n");
+    HostOptions options;
+    std::string error;
+    if (!options.Parse(argc, argv, error)) {
+        fprintf(stderr, "kvlisten: %s\n%s(kvlisten --help says more)\n", error.c_str(), HostOptions::Synopsis());
+        return 2;
+    }
+    switch (options.action) {
+    case HostOptions::Action::Help:
+        printf("%s%s", HostOptions::Synopsis(), HostOptions::Usage());
         return 0;
-    }
+    case HostOptions::Action::Version:
+        printf("kvlisten %s\n", KV_VERSION);
+        return 0;
 #ifdef _WIN32
-    gStopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-    // Every thread the listener starts inherits this mask, so only our sigwait sees the signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    case HostOptions::Action::Install:
+        return WindowsService::Install(options);
+    case HostOptions::Action::Uninstall:
+        return WindowsService::Uninstall();
+    case HostOptions::Action::Service:
+        return WindowsService::Run(options);
 #endif
-
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr)) {
-        fprintf(stderr, "kvlisten: COM could not be initialised (0x%08lx)\n", static_cast<unsigned long>(hr));
-        return 1;
+    default:
+        return RunInForeground(options);
     }
-    int exitCode = 1;
-    CLSID clsid;
-    IEventListener* listener = nullptr;
-    hr = CLSIDFromProgID(kProgId, &clsid);
-    if (FAILED(hr)) {
-        fprintf(stderr, "kvlisten: \"KVLUMEN.Listener\" is not registered (0x%08lx); register KVEvLsn first\n",
-                static_cast<unsigned long>(hr));
-    } else if (FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IEventListener,
-                                            reinterpret_cast<void**>(&listener)))) {
-        fprintf(stderr, "kvlisten: cannot create the listener (0x%08lx)\n", static_cast<unsigned long>(hr));
-    } else {
-        BSTR listenInfo = nullptr;
-        hr = listener->Start(&listenInfo);
-        if (FAILED(hr)) {
-            fprintf(stderr, "kvlisten: the listener did not start (0x%08lx); see the component's log\n",
-                    static_cast<unsigned long>(hr));
-        } else {
-            PrintText("listening on port ", listenInfo);
-            SysFreeString(listenInfo);
-#ifdef _WIN32
-            WaitForSingleObject(gStopEvent, INFINITE);
-#else
-            int received = 0;
-            sigwait(&stopSignals, &received);
-#endif
-            hr = listener->Stop();
-            if (FAILED(hr)) {
-                fprintf(stderr, "kvlisten: stopping the listener failed (0x%08lx)\n", static_cast<unsigned long>(hr));
-            } else {
-                printf("stopped\n");
-                exitCode = 0;
-            }
-        }
-        listener->Release();
-    }
-    CoUninitialize();
-    return exitCode;
 }

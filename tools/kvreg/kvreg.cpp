@@ -10,9 +10,12 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
+
+#include "SystemMessage.h"
 
 namespace {
 
@@ -262,8 +265,9 @@ void PrintUsage() {
            "Return Code:\n  0 - Successful\n  1 - Failed\n\n"
            "For help on a specific operation type:\n  KVREG Operation /?\n\n"
            "Examples:\n  KVREG QUERY /?\n  KVREG ADD /?\n  KVREG DELETE /?\n  KVREG IMPORT /?\n  KVREG EXPORT /?\n\n"
-           "The registry is one .reg file: KVLUMEN_REGISTRY names it, otherwise\n"
-           "${XDG_CONFIG_HOME:-$HOME/.config}/kvlumen/registry.reg.\n");
+           "The registry is one .reg file: KVLUMEN_REGISTRY names it, otherwise it is the\n"
+           "machine's store " KVPOSIX_MACHINE_REGISTRY " (written by root, as HKLM needs an\n"
+           "administrator on Windows).\n");
     if (length < sizeof(store)) printf("Now: %s\n", store);
 }
 
@@ -286,8 +290,9 @@ void PrintAddUsage() {
            "  /s       Specify one character that you use as the separator in your data\n"
            "           string for REG_MULTI_SZ. If omitted, use \"\\0\" as the separator.\n"
            "  /d       The data to assign to the registry ValueName being added.\n"
-           "           REG_DWORD and REG_QWORD take decimal or 0x-prefixed hexadecimal numbers,\n"
-           "           REG_BINARY and REG_NONE hexadecimal digits.\n"
+           "           REG_DWORD takes 0 to 4294967295 and REG_QWORD 0 to 18446744073709551615,\n"
+           "           decimal or 0x-prefixed hexadecimal; REG_BINARY and REG_NONE take\n"
+           "           hexadecimal digits.\n"
            "  /f       Force overwriting the existing registry entry. kvreg never prompts:\n"
            "           without /f an existing value is left alone and the command fails.\n"
            "  /reg:32, /reg:64  Accepted; there is one registry.\n\n"
@@ -456,13 +461,12 @@ int Add(const std::vector<std::string>& args) {
         data = dataText + '\0';
         break;
     case REG_DWORD:
-        if (!ParseNumber(dataText, 0xFFFFFFFFull, number))
-            return Fail("ERROR: The data of a REG_DWORD must be a number (decimal, or hexadecimal after 0x).");
+        // Like reg.exe, data that is no number of the type's range is a syntax error.
+        if (!ParseNumber(dataText, 0xFFFFFFFFull, number)) return SyntaxError("add");
         data.assign(reinterpret_cast<const char*>(&number), 4);  // little-endian host
         break;
     case REG_QWORD:
-        if (!ParseNumber(dataText, ~0ull, number))
-            return Fail("ERROR: The data of a REG_QWORD must be a number (decimal, or hexadecimal after 0x).");
+        if (!ParseNumber(dataText, ~0ull, number)) return SyntaxError("add");
         data.assign(reinterpret_cast<const char*>(&number), 8);
         break;
     case REG_MULTI_SZ:
@@ -642,15 +646,23 @@ int Import(const std::vector<std::string>& args) {
         PrintImportUsage();
         return WantsHelp(args) ? kSuccess : kFailure;
     }
+    // What reg.exe says for every file it cannot open and read: missing, a folder, unreadable.
+    const char* kCannotOpen = "ERROR: Error opening the file. There may be a disk or file system error.";
+    struct stat st;
+    if (stat(args[0].c_str(), &st) != 0 || S_ISDIR(st.st_mode) || access(args[0].c_str(), R_OK) != 0)
+        return Fail(kCannotOpen);
     LSTATUS rc = KvRegImportFile(args[0].c_str());
     switch (rc) {
     case ERROR_SUCCESS:
         return Succeeded();
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return Fail("ERROR: Error opening the file. There may be a disk or file system error.");
+    case ERROR_CANTREAD:
+        return Fail(kCannotOpen);
     case ERROR_BAD_FORMAT:
         return Fail("ERROR: The specified file is not a registry file. You can import only registry files.");
+    case ERROR_INVALID_HANDLE:  // a section under a root that does not exist; the rest is imported
+        return Fail("ERROR: Error accessing the registry.");
     default:
         return Fail(StatusText(rc));
     }
@@ -675,8 +687,10 @@ int Export(const std::vector<std::string>& args) {
     struct stat st;
     if (!overwrite && stat(args[1].c_str(), &st) == 0)
         return Fail("ERROR: The file " + args[1] + " already exists. kvreg cannot ask whether to overwrite it: add /y to do so.");
+    // The key was there a moment ago: what fails now is the file, which reg.exe reports with the
+    // system's text ("The system cannot find the path specified." for a missing folder).
     rc = KvRegExportKey(key.display.c_str(), args[1].c_str());
-    if (rc != ERROR_SUCCESS) return Fail(StatusText(rc));
+    if (rc != ERROR_SUCCESS) return Fail("ERROR: " + SystemMessage(rc));
     return Succeeded();
 }
 

@@ -11,3 +11,4 @@
 #include "kvposix/registry.h"
 #include "kvposix/com.h"
 #include "kvposix/activation.h"
+#include "kvposix/messages.h"

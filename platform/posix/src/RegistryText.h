@@ -14,6 +14,7 @@ extern const char kRegHeader4[];  // "REGEDIT4"
 struct RegTextSummary {
     bool hasHeader = false;  // its first non-blank line is one of the two headers
     size_t skippedLines = 0; // lines that could not be understood
+    size_t unknownRoots = 0; // of those, sections under a root the store does not have
 };
 
 // Turns the bytes of a .reg file into the narrow text ApplyRegText reads: UTF-16LE (with its byte

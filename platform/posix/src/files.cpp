@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -581,3 +582,11 @@ KVAPI BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, B
     }
     return TRUE;
 }
+
+namespace {
+std::atomic<LONG> gReopenGeneration{0};
+}  // namespace
+
+KVAPI void KvRequestFileReopen(void) { gReopenGeneration.fetch_add(1, std::memory_order_release); }
+
+KVAPI LONG KvFileReopenGeneration(void) { return gReopenGeneration.load(std::memory_order_acquire); }

@@ -650,11 +650,13 @@ LSTATUS KvRegImportFile(LPCSTR path) {
         if (rc != ERROR_SUCCESS) return rc;
         std::string text = kvreg::DecodeRegFileBytes(bytes);
         if (!kvreg::HasRegHeader(text)) return ERROR_BAD_FORMAT;
-        return RegistryStore::Instance().Write([&](RegKey& top, bool& changed) -> LSTATUS {
-            kvreg::ApplyRegText(text, top);
+        kvreg::RegTextSummary summary;
+        rc = RegistryStore::Instance().Write([&](RegKey& top, bool& changed) -> LSTATUS {
+            summary = kvreg::ApplyRegText(text, top);
             changed = true;
             return ERROR_SUCCESS;
         });
+        return rc == ERROR_SUCCESS && summary.unknownRoots > 0 ? ERROR_INVALID_HANDLE : rc;
     });
 }
 

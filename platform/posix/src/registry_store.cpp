@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -103,17 +102,6 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-std::string HomeFolder() {
-    const char* home = getenv("HOME");
-    if (home && *home) return home;
-    std::vector<char> buffer(16384);
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
-    return "/";
-}
-
 }  // namespace
 
 RegistryStore& RegistryStore::Instance() {
@@ -125,9 +113,7 @@ std::string RegistryStore::ResolvePathLocked() const {
     if (!mOverride.empty()) return mOverride;
     const char* configured = getenv("KVLUMEN_REGISTRY");
     if (configured && *configured) return configured;
-    const char* xdg = getenv("XDG_CONFIG_HOME");
-    std::string base = (xdg && *xdg == '/') ? std::string(xdg) : HomeFolder() + "/.config";
-    return base + "/kvlumen/registry.reg";
+    return KVPOSIX_MACHINE_REGISTRY;
 }
 
 void RegistryStore::SetPathOverride(const char* path) {

@@ -145,7 +145,10 @@ private:
         if (remove) inner.remove_prefix(1);
         size_t slash = inner.find('\\');
         std::vector<std::string> path;
-        if (!RootPath(std::string(inner.substr(0, slash)), path)) return false;
+        if (!RootPath(std::string(inner.substr(0, slash)), path)) {
+            ++mSummary.unknownRoots;
+            return false;
+        }
         std::vector<std::string> rest;
         if (slash != std::string_view::npos) {
             size_t start = inner.find_first_not_of('\\', slash);

@@ -2,6 +2,8 @@
 #define KVPOSIX_WINSOCK_IMPLEMENTATION
 #include "kvposix/winsock.h"
 
+#include "InterfaceAddresses.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -448,7 +450,8 @@ KVAPI int kv_gethostname(char* name, int namelen) {
 }
 
 // Returns Winsock's code (WSAHOST_NOT_FOUND, WSATYPE_NOT_FOUND, ...) and sets the last error to
-// it; the list comes from the system and goes back through freeaddrinfo as it is.
+// it. The list comes from the system's resolver -- or, with KVLUMEN_HOST_ADDRESSES=interfaces and
+// the machine's own host name, from its interfaces, as Windows answers that name.
 KVAPI int kv_getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
                          struct addrinfo** res) {
     int error = WSANOTINITIALISED;
@@ -457,13 +460,20 @@ KVAPI int kv_getaddrinfo(const char* node, const char* service, const struct add
             error = WSAEFAULT;
         } else {
             *res = nullptr;
-            int code = getaddrinfo(node, service, hints, res);
+            bool numericOnly = hints && (hints->ai_flags & AI_NUMERICHOST);
+            int code = !numericOnly && kvposix::HostNameMeansInterfaces() && kvposix::IsOwnHostName(node)
+                           ? kvposix::ResolveToInterfaces(node, service, hints, res)
+                           : getaddrinfo(node, service, hints, res);
             if (code == 0) return 0;
             error = WsaErrorFromAddrinfo(code, errno);
         }
     }
     SetLastError(static_cast<DWORD>(error));
     return error;
+}
+
+KVAPI void kv_freeaddrinfo(struct addrinfo* ai) {
+    if (ai && !kvposix::ReleaseInterfaceAddresses(ai)) freeaddrinfo(ai);
 }
 
 // ---- Readiness ----------------------------------------------------------------------------------

@@ -142,6 +142,14 @@ KVAPI BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor
 KVAPI BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, PACL pDacl,
                                      BOOL bDaclDefaulted);
 
+// ---- Log rotation (not Win32) ----------------------------------------------------------------
+// A host told to reopen its log files (SIGHUP from logrotate) calls KvRequestFileReopen. Every log
+// of the process -- each module keeps its own -- compares KvFileReopenGeneration with the value
+// it last opened its file under and, when it changed, opens its file again by name before its
+// next line.
+KVAPI void KvRequestFileReopen(void);
+KVAPI LONG KvFileReopenGeneration(void);
+
 #define CreateFile CreateFileA
 #define DeleteFile DeleteFileA
 #define CreateDirectory CreateDirectoryA

@@ -5,8 +5,9 @@
 //   so that an administrator can read, edit, import and export it. Its path is, in this order:
 //     1. the path given to KvRegSetStorePath (for tools and tests),
 //     2. the environment variable KVLUMEN_REGISTRY (read again on every call),
-//     3. ${XDG_CONFIG_HOME:-$HOME/.config}/kvlumen/registry.reg, folders created on the first
-//        write (XDG_CONFIG_HOME counts only when it is an absolute path, as XDG says).
+//     3. the machine's store, /etc/kvlumen/registry.reg (KVPOSIX_MACHINE_REGISTRY), folders
+//        created on the first write. Like HKEY_LOCAL_MACHINE on Windows it is shared by every
+//        user and written by administrators; a user's own store is chosen with 1 or 2.
 //   A missing file is an empty registry. Lines that cannot be parsed are skipped, never fatal.
 //
 //   Roots: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, all three in the one file (so
@@ -207,6 +208,8 @@ KVREG_EXPORT LSTATUS RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchCla
 
 // ---- The store (not Win32): for tools and tests ------------------------------------------------
 
+#define KVPOSIX_MACHINE_REGISTRY "/etc/kvlumen/registry.reg"
+
 // Makes `path` the store of this process, ahead of KVLUMEN_REGISTRY; NULL or "" returns to the
 // environment and the default. Always ERROR_SUCCESS.
 KVREG_EXPORT LSTATUS KvRegSetStorePath(LPCSTR path);
@@ -220,7 +223,9 @@ KVREG_EXPORT DWORD KvRegGetStorePath(LPSTR buffer, DWORD size);
 // (UTF-16LE with a byte order mark, as Windows writes it, or bytes/UTF-8) and "REGEDIT4"; root
 // names long or short. UTF-16 text is narrowed unit by unit; units above 0xFF become '?'.
 // Returns ERROR_FILE_NOT_FOUND when the file is missing, ERROR_BAD_FORMAT when its first line is
-// not one of those headers; lines that cannot be parsed are skipped.
+// not one of those headers; lines that cannot be parsed are skipped. ERROR_INVALID_HANDLE says
+// that a section named a root this store does not have (HKEY_CURRENT_CONFIG, a typing error):
+// its values were skipped, everything else was imported.
 KVREG_EXPORT LSTATUS KvRegImportFile(LPCSTR path);
 
 // Writes `keyPath` ("HKLM\Software\X" or "HKEY_LOCAL_MACHINE\Software\X"; NULL or "" for the

@@ -185,8 +185,13 @@ KVAPI int kv_getpeername(SOCKET s, struct sockaddr* name, int* namelen);
 KVAPI int kv_getsockopt(SOCKET s, int level, int optname, void* optval, int* optlen);
 KVAPI int kv_setsockopt(SOCKET s, int level, int optname, const void* optval, int optlen);
 KVAPI int kv_gethostname(char* name, int namelen);
+// The machine's own host name resolves as the system's resolver says (/etc/hosts), unless the
+// environment has KVLUMEN_HOST_ADDRESSES=interfaces: then, as on Windows, it resolves to the
+// addresses of the interfaces that are up (loopback only when nothing else is up). Such a list
+// goes back through kv_freeaddrinfo like any other.
 KVAPI int kv_getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
                          struct addrinfo** res);
+KVAPI void kv_freeaddrinfo(struct addrinfo* ai);
 
 #if !defined(KVPOSIX_WINSOCK_IMPLEMENTATION)
 
@@ -259,6 +264,7 @@ static inline void kv_fd_set_remove(SOCKET s, kv_fd_set* set) {
 #define setsockopt(s, level, optname, optval, optlen) kv_setsockopt((s), (level), (optname), (optval), (optlen))
 #define gethostname(name, namelen) kv_gethostname((name), (namelen))
 #define getaddrinfo(node, service, hints, res) kv_getaddrinfo((node), (service), (hints), (res))
+#define freeaddrinfo(ai) kv_freeaddrinfo((ai))
 
 #ifdef __cplusplus
 // See point 4 above: bind by overloading, never by macro.

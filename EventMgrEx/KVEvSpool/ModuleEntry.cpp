@@ -21,7 +21,7 @@ extern "C" KV_MODULE_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID cl
     return gFactory.QueryInterface(iid, object);
 }
 
-extern "C" KV_MODULE_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return gInprocServerLocks.load() == 0 ? S_OK : S_FALSE; }
+extern "C" KV_MODULE_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() { return gSpoolModule.CanUnloadNow(); }
 
 extern "C" KV_MODULE_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
     return RegisterInprocServer(CLSID_SpoolEventManager, kProgId, kDescription);

@@ -414,47 +414,61 @@ void SpoolFolder::RecoverInterrupted() {
 
 size_t SpoolFolder::Count() const { return NamesMatching(PathOf("event-*.xml")).size(); }
 
-size_t SpoolFolder::Drain(const std::function<bool(const std::string& bytes, const FILETIME& stored)>& sink) {
+size_t SpoolFolder::Drain(size_t batch, const std::function<size_t(const std::vector<StoredMessage>& messages)>& sink) {
     MutexHold drain(mDrainMutex, 0);
-    if (!drain.held()) return 0;
-    size_t removed = 0;
+    if (!drain.held() || batch == 0) return 0;
+    std::vector<StoredMessage> listed;
     WIN32_FIND_DATAA data;
-    std::vector<std::pair<std::string, FILETIME>> messages;
     HANDLE find = FindFirstFileA(PathOf("event-*.xml").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            if (EventNumber(data.cFileName) != 0) messages.emplace_back(data.cFileName, data.ftLastWriteTime);
+            if (EventNumber(data.cFileName) != 0) listed.push_back(StoredMessage{data.cFileName, std::string(), data.ftLastWriteTime});
         } while (FindNextFileA(find, &data));
         FindClose(find);
     }
-    std::sort(messages.begin(), messages.end(),
-              [](const std::pair<std::string, FILETIME>& a, const std::pair<std::string, FILETIME>& b) { return a.first < b.first; });
-    for (const auto& message : messages) {
-        std::string path = PathOf(message.first);
-        ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.valid()) {
-            DWORD error = GetLastError();
-            if (error == ERROR_FILE_NOT_FOUND) continue;  // taken by someone else meanwhile
-            LogFailure("Drain", "opening", path, 0, error);
-            break;
+    std::sort(listed.begin(), listed.end(), [](const StoredMessage& a, const StoredMessage& b) { return a.name < b.name; });
+
+    size_t removed = 0;
+    bool stop = false;
+    for (size_t first = 0; first < listed.size() && !stop; first += batch) {
+        std::vector<StoredMessage> messages;
+        for (size_t i = first; i < listed.size() && messages.size() < batch; ++i) {
+            std::string path = PathOf(listed[i].name);
+            ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (!file.valid()) {
+                DWORD error = GetLastError();
+                if (error == ERROR_FILE_NOT_FOUND) continue;  // taken by someone else meanwhile
+                LogFailure("Drain", "opening", path, 0, error);
+                stop = true;
+                break;
+            }
+            DWORD high = 0;
+            DWORD size = GetFileSize(file.get(), &high);
+            StoredMessage message = listed[i];
+            message.bytes.assign(size == INVALID_FILE_SIZE ? 0 : size, '\0');
+            DWORD got = 0;
+            if (size == INVALID_FILE_SIZE || high != 0 ||
+                (size > 0 && (!ReadFile(file.get(), &message.bytes[0], size, &got, nullptr) || got != size))) {
+                LogFailure("Drain", "reading", path, size, high != 0 ? ERROR_INVALID_DATA : GetLastError());
+                stop = true;
+                break;
+            }
+            messages.push_back(std::move(message));
         }
-        DWORD high = 0;
-        DWORD size = GetFileSize(file.get(), &high);
-        std::string bytes(size, '\0');
-        DWORD got = 0;
-        if (high != 0 || (size > 0 && (!ReadFile(file.get(), &bytes[0], size, &got, nullptr) || got != size))) {
-            LogFailure("Drain", "reading", path, size, high != 0 ? ERROR_INVALID_DATA : GetLastError());
-            break;
+        if (messages.empty()) continue;
+        size_t taken = std::min(sink(messages), messages.size());
+        for (size_t i = 0; i < taken; ++i) {
+            // A message handed on and not removed would be handed on again: stop at the first that stays.
+            std::string path = PathOf(messages[i].name);
+            if (!DeleteFileA(path.c_str())) {
+                LogFailure("Drain", "removing", path, messages[i].bytes.size(), GetLastError());
+                stop = true;
+                break;
+            }
+            ++removed;
         }
-        file.reset();
-        if (!sink(bytes, message.second)) break;
-        // A message handed on and not removed would be handed on again: stop at the first that stays.
-        if (!DeleteFileA(path.c_str())) {
-            LogFailure("Drain", "removing", path, size, GetLastError());
-            break;
-        }
-        ++removed;
+        if (taken < messages.size()) stop = true;
     }
     if (removed > 0) FlushFolder(0, "Drain");
     return removed;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // Each stored message becomes one file "event-<20 digits>.xml" holding exactly its bytes. The
 // numbers come from the folder's ".sequence" file, read and advanced under a named mutex shared
@@ -45,10 +46,17 @@ public:
     // Stores one message; true once it is durable under its final name (in `finalName`).
     bool Store(const std::string& bytes, std::string* finalName = nullptr);
 
-    // Hands the stored messages to `sink` oldest first with the time each was stored, and removes
-    // each one it accepts; stops at the first it refuses. One process drains a folder at a time:
-    // while another does, this returns 0 at once. Returns the number of messages removed.
-    size_t Drain(const std::function<bool(const std::string& bytes, const FILETIME& stored)>& sink);
+    // A stored message as Drain hands it on.
+    struct StoredMessage {
+        std::string name;   // "event-<20 digits>.xml"
+        std::string bytes;
+        FILETIME stored;    // when it was written (UTC)
+    };
+    // Hands the stored messages to `sink` oldest first, up to `batch` at a time; `sink` returns how
+    // many of them, from the first, it took, and those are removed. Stops at the first batch not
+    // taken whole. One process drains a folder at a time: while another does, this returns 0 at
+    // once. Returns the number of messages removed.
+    size_t Drain(size_t batch, const std::function<size_t(const std::vector<StoredMessage>& messages)>& sink);
 
     // The number of stored messages (files "event-<20 digits>.xml").
     size_t Count() const;

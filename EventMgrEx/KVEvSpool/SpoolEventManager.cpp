@@ -1,16 +1,14 @@
 // SpoolEventManager.cpp -- the spool event manager object: one file per delivered message.
 #include "SpoolEventManager.h"
 
-#include <new>
 #include <string>
 
 #include "Logging.h"
+#include "NeverDestroyed.h"
 #include "RegistryValue.h"
 #include "SpoolFolder.h"
 
 extern "C" const CLSID CLSID_SpoolEventManager = {0x5E1C3A3B, 0x7A9D, 0x4C61, {0x9B, 0x8E, 0x2F, 0x4D, 0x6A, 0x0C, 0x9E, 0x11}};
-
-EventManagerModule gSpoolModule("KVEvSpool", &SpoolFolder::ForgetAll);
 
 namespace {
 
@@ -32,31 +30,11 @@ std::string SpoolFolderSetting(LONG* error) {
 
 }  // namespace
 
-HRESULT CSpoolEventManager::Create(REFIID iid, void** object) {
-    CSpoolEventManager* created = new (std::nothrow) CSpoolEventManager();
-    if (!created) return E_OUTOFMEMORY;
-    HRESULT hr = created->QueryInterface(iid, object);
-    created->Release();
-    return hr;
-}
-
-HRESULT CSpoolEventManager::QueryInterface(REFIID iid, void** object) {
-    if (!object) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IEventManagerEx)) {
-        *object = static_cast<IEventManagerEx*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG CSpoolEventManager::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&mRefCount)); }
-
-ULONG CSpoolEventManager::Release() {
-    LONG count = InterlockedDecrement(&mRefCount);
-    if (count == 0) delete this;
-    return static_cast<ULONG>(count);
+EventManagerModule& CSpoolEventManager::Module() {
+    // Never destroyed: deliveries may still run while the process exits.
+    static NeverDestroyed<EventManagerModule> module("KVEvSpool", CLSID_SpoolEventManager, "KVLumen spool event manager",
+                                                     &CSpoolEventManager::Create, &SpoolFolder::ForgetAll);
+    return module.get();
 }
 
 HRESULT CSpoolEventManager::Deliver(BSTR message, BSTR* response) {

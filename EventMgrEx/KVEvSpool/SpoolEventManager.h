@@ -1,32 +1,23 @@
 // SpoolEventManager.h -- the default event manager: every delivered message becomes a file in a spool folder.
 #pragma once
 
-#include "EventManagerModule.h"
-#include "IEventManagerEx.h"
+#include "EventManagerObject.h"
 
 // {5E1C3A3B-7A9D-4C61-9B8E-2F4D6A0C9E11}
 extern "C" const CLSID CLSID_SpoolEventManager;
-
-// The module's lock count and log (tag "KVEvSpool").
-extern EventManagerModule gSpoolModule;
 
 // Writes each message (narrowed back unit by unit to the bytes it came from, up to its first
 // NUL) to the spool folder named by the REG_SZ value "spool" of
 // HKLM\SOFTWARE\Korvane\KVLumen\EventManager, through SpoolFolder: durable before Deliver
 // returns S_OK, named in arrival order. Deliver fails, and the log says why at level 1, whenever
-// the message is not stored.
-class CSpoolEventManager : public IEventManagerEx {
+// the message is not stored. The module logs under the tag "KVEvSpool".
+class CSpoolEventManager : public EventManagerObject<CSpoolEventManager> {
 public:
-    static HRESULT Create(REFIID iid, void** object);
+    static EventManagerModule& Module();
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE Deliver(BSTR message, BSTR* response) override;
 
 private:
-    // Live objects keep the module loaded and its log open.
-    CSpoolEventManager() { gSpoolModule.ObjectCreated(); }
-    virtual ~CSpoolEventManager() { gSpoolModule.ObjectDestroyed(); }
-    LONG mRefCount = 1;
+    friend class EventManagerObject<CSpoolEventManager>;
+    CSpoolEventManager() = default;
 };

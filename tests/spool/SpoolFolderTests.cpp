@@ -254,6 +254,31 @@ TEST_F(SpoolFolderTest, AProcessKilledWhileStoringLeavesNothingHidden) {
     EXPECT_EQ(left.size() - complete, LogLinesAt(1).size());
 }
 
+TEST_F(SpoolFolderTest, DrainHandsOnOldestFirstAndRemovesOnlyWhatWasTaken) {
+    // Messages come out in arrival order, in batches; what the sink takes is removed, the first
+    // batch it does not take whole ends the drain, and nobody else drains meanwhile.
+    std::shared_ptr<SpoolFolder> spool = SpoolFolder::Open(mSpool);
+    for (const char* message : {"m1", "m2", "m3", "m4", "m5"}) ASSERT_TRUE(spool->Store(message));
+    std::vector<std::string> handed;
+    size_t otherDrain = 99;
+    size_t removed = spool->Drain(2, [&](const std::vector<SpoolFolder::StoredMessage>& messages) -> size_t {
+        for (const SpoolFolder::StoredMessage& message : messages) {
+            handed.push_back(message.bytes);
+            EXPECT_NE(0u, message.stored.dwHighDateTime) << message.name;
+        }
+        std::thread other([&] { otherDrain = spool->Drain(2, [](const std::vector<SpoolFolder::StoredMessage>&) -> size_t { return 99; }); });
+        other.join();
+        return handed.size() <= 2 ? messages.size() : 1;
+    });
+    EXPECT_EQ(3u, removed);
+    EXPECT_EQ(std::vector<std::string>({"m1", "m2", "m3", "m4"}), handed);
+    EXPECT_EQ(0u, otherDrain);
+    std::vector<std::string> left = Names(mSpool, "event-*.xml");
+    ASSERT_EQ(2u, left.size());
+    EXPECT_EQ("m4", ReadWholeFile(In(left[0])));
+    EXPECT_EQ("m5", ReadWholeFile(In(left[1])));
+}
+
 TEST_F(SpoolFolderTest, AMissingOrMovedFolderFailsWithTheReasonFolderAndSize) {
     // Store fails when the message is not stored, and the level-1 line says why, where and how much.
     std::string missing = mDir.file("missing");

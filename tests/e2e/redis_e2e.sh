@@ -191,9 +191,9 @@ case_consumer_reads_each_once() {
   echo "    $(tail -n 1 "$WORK/consumer.out")"
 }
 
-# Both hosts stop cleanly; nothing was left in the fallback folders or half written.
+# Both hosts stop cleanly and silently; nothing was left in the fallback folders or half written.
 case_hosts_stop() {
-  local pid rc
+  local pid rc name
   for pid in "${HOST_PIDS[@]}"; do
     kill -TERM "$pid" 2>/dev/null
     wait_until 10 process_gone "$pid" || fail "kvlisten $pid still runs 10 s after SIGTERM"
@@ -202,6 +202,9 @@ case_hosts_stop() {
     [[ $rc -eq 0 ]] || fail "kvlisten $pid exited $rc"
   done
   HOST_PIDS=()
+  for name in a b; do
+    [[ ! -s $WORK/host-$name.err ]] || fail "kvlisten $name wrote to stderr: $(head -c 600 "$WORK/host-$name.err")"
+  done
   [[ -z $(find "$WORK/fallback-a" "$WORK/fallback-b" -name '.*-*' -o -name 'partial-*') ]] ||
     fail "temporary or partial files left: $(ls -A "$WORK/fallback-a" "$WORK/fallback-b")"
 }

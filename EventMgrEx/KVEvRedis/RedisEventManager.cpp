@@ -241,12 +241,14 @@ public:
                     Send(pipeline, settings);
                 } catch (...) {
                     // Out of memory half way: what was not answered may or may not have been sent,
-                    // and the connection goes with whatever it still holds.
+                    // and the connection goes with whatever it still holds. Nothing here allocates.
+                    KVLOG(1, "CRedisEventManager::Connection: out of memory while sending %lu messages",
+                          static_cast<unsigned long>(pipeline.size()));
                     Disconnect();
                     for (Entry* unanswered : pipeline) {
                         if (unanswered->outcome == Entry::kAdded || unanswered->outcome == Entry::kRefused) continue;
                         unanswered->outcome = Entry::kUnconfirmed;
-                        unanswered->error = "not enough memory";
+                        unanswered->error.clear();
                         unanswered->after.clear();
                     }
                 }

@@ -19,41 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Listener.h"
 
 namespace {
 
 const char kSpoolKey[] = "SOFTWARE\\Korvane\\KVLumen\\EventManager";
 const char kListenerKey[] = "SOFTWARE\\Korvane\\KVLumen\\Listener";
-
-std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("/\\") + 1); }
-
-std::string SelfPath() {
-    char path[4096] = {};
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return std::string(path, n);
-}
-
-bool SetString(const char* key, const char* name, const std::string& value) {
-    HKEY handle = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
-        return false;
-    LONG rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(handle);
-    return rc == ERROR_SUCCESS;
-}
-
-size_t CountSpooled(const std::string& folder) {
-    size_t count = 0;
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((folder + "event-*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return 0;
-    do ++count;
-    while (FindNextFileA(find, &data));
-    FindClose(find);
-    return count;
-}
 
 double TimeRequest(unsigned short port, const std::string& request, const std::string& spool, size_t expected) {
     auto start = std::chrono::steady_clock::now();
@@ -87,20 +59,8 @@ int main(int argc, char** argv) {
 
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof(temp), temp);
-    std::string spool = std::string(temp) + "kv-request-bench-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(spool.c_str(), nullptr);
-#ifdef _WIN32
-    spool += "\\";
-    std::string module = Folder(SelfPath()) + "KVEvSpool.dll";
-#else
-    spool += "/";
-    std::string module = Folder(SelfPath()) + "KVEvSpool.so";
-    // Without a store of the caller's, one beside the spool: never the machine's.
-    const char* store = getenv("KVLUMEN_REGISTRY");
-    if (!store || !*store) KvRegSetStorePath((spool + "registry.reg").c_str());
-#endif
+    std::string spool = MakeBenchFolder("kv-request-bench-");
+    std::string module = ModuleBesideSelf("KVEvSpool");
     HMODULE spooler = LoadLibraryA(module.c_str());
     auto registerServer = spooler ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
                                         reinterpret_cast<void*>(GetProcAddress(spooler, "DllRegisterServer")))
@@ -109,8 +69,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "request_bench: cannot register %s\n", module.c_str());
         return 1;
     }
-    SetString(kSpoolKey, "spool", spool);
-    SetString(kListenerKey, "ports", "0");
+    SetMachineString(kSpoolKey, "spool", spool);
+    SetMachineString(kListenerKey, "ports", "0");
 
     CListener* listener = nullptr;
     CListener::CreateInstance(&listener);
@@ -147,16 +107,7 @@ int main(int argc, char** argv) {
     }
     listener->Stop();
     listener->Release();
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((spool + "*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = found.cFileName;
-            if (name != "." && name != "..") DeleteFileA((spool + name).c_str());
-        } while (FindNextFileA(find, &found));
-        FindClose(find);
-    }
-    RemoveDirectoryA(spool.c_str());
+    RemoveBenchFolder(spool);
     WSACleanup();
     return 0;
 }

@@ -529,13 +529,13 @@ void LogMessage(BYTE level, const char* format, ...) {
     va_end(args);
 }
 
-BYTE StartLogging(const char* tag) {
+BYTE StartLogging(const char* tag, const char* settingName) {
     DWORD lastError = GetLastError();
     BYTE level = 0;
     bool announce = false;
     try {
         char setting[kConfigSize + 1];
-        if (tag && ReadConfiguration(tag, setting)) {
+        if (tag && ReadConfiguration(settingName ? settingName : tag, setting)) {
             std::unique_lock<std::shared_mutex> exclusive(gStateLock);
             ParseLogSetting(setting);
             snprintf(gState.tag, sizeof(gState.tag), "%s", tag);

@@ -20,8 +20,9 @@ extern std::atomic<BYTE> gLevel;
 inline BYTE LogLevel() { return kvlog::gLevel.load(std::memory_order_relaxed); }
 
 // Opens the log for `tag` from the registry configuration (reference counted). Returns the
-// active level afterwards (0 when logging is off).
-BYTE StartLogging(const char* tag);
+// active level afterwards (0 when logging is off). A module that logs beside the listener passes
+// the listener's tag as `settingName`: it follows the same setting and keeps its own tag.
+BYTE StartLogging(const char* tag, const char* settingName = nullptr);
 // Ends one successful StartLogging; the last one closes (and trims) the log.
 void EndLogging();
 // Writes one message. "%s" takes a narrow string, "%S" a wide one.

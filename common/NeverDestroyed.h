@@ -2,6 +2,7 @@
 #pragma once
 
 #include <new>
+#include <utility>
 
 // For state that threads the process does not wait for (connection handlers) may still use while
 // the process exits and runs its static destructors. The object lives in the module's own
@@ -9,7 +10,10 @@
 template <class T>
 class NeverDestroyed {
 public:
-    NeverDestroyed() { new (mStorage) T(); }
+    template <class... Args>
+    explicit NeverDestroyed(Args&&... args) {
+        new (mStorage) T(std::forward<Args>(args)...);
+    }
     NeverDestroyed(const NeverDestroyed&) = delete;
     NeverDestroyed& operator=(const NeverDestroyed&) = delete;
     T& get() { return *std::launder(reinterpret_cast<T*>(mStorage)); }

@@ -23,3 +23,9 @@ std::string DescribeCode(DWORD code) {
     std::string message = SystemMessage(code);
     return message.empty() ? HexCode(code) : HexCode(code) + " (" + message + ")";
 }
+
+std::string ErrorText(DWORD code) {
+    std::string message = SystemMessage(code);
+    if (message.empty()) message = "Unknown error.";
+    return message + " (" + std::to_string(static_cast<unsigned long>(code)) + ")";
+}

@@ -13,3 +13,6 @@ std::string SystemMessage(DWORD code);
 
 // "0x8007007e (The specified module could not be found.)", or only the digits without a text.
 std::string DescribeCode(DWORD code);
+
+// For log lines: "<reason> (<code>)", e.g. "There is not enough space on the disk. (112)"; never empty.
+std::string ErrorText(DWORD code);

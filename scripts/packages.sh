@@ -1,9 +1,10 @@
 # packages.sh -- sourced by test.sh and run.sh: installs the Debian packages the builds need.
 # ensure_packages: as root installs what is missing; otherwise names it and returns 2.
 # libsystemd-dev and pkg-config: kvlisten's readiness notice; dpkg-dev and adduser: the Debian
-# package (dpkg-shlibdeps, its maintainer scripts); iproute2: the namespace test of --interfaces.
+# package (dpkg-shlibdeps, its maintainer scripts); iproute2: the namespace test of --interfaces;
+# redis-server and libhiredis-dev: the Redis event manager and its tests.
 KV_PACKAGES=(cmake make g++ gcc clang libclang-rt-14-dev googletest curl mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev
-             libsystemd-dev pkg-config dpkg-dev adduser iproute2 git)
+             libsystemd-dev pkg-config dpkg-dev adduser iproute2 git redis-server libhiredis-dev)
 
 ensure_packages() {
   local missing=() need_i386=0 p

@@ -300,6 +300,33 @@ TEST(FilesNames, DeleteCreateRemoveAndMove) {
     EXPECT_EQ(DWORD(ERROR_FILE_NOT_FOUND), GetLastError());
 }
 
+// What a spool relies on: a file opened with FILE_SHARE_DELETE can be renamed while it is open
+// and written on, and a folder opened for writing with backup semantics can be flushed (which
+// makes the new name durable); without backup semantics a folder does not open.
+TEST(FilesNames, OpenFileRenamedAndFolderFlushed) {
+    kvtest::ScopedTempDir folder;
+    std::string from = folder.file("from.tmp");
+    std::string to = folder.file("to.xml");
+    HANDLE file = CreateFileA(from.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_TRUE(Write(file, "before"));
+    EXPECT_TRUE(MoveFileExA(from.c_str(), to.c_str(), 0));
+    EXPECT_TRUE(Write(file, " after"));
+    EXPECT_TRUE(FlushFileBuffers(file));
+    CloseHandle(file);
+    EXPECT_EQ("before after", kvtest::ReadWholeFile(to));
+
+    HANDLE self = CreateFileA(folder.path().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, self);
+    EXPECT_TRUE(FlushFileBuffers(self));
+    CloseHandle(self);
+    SetLastError(0xdeadbeef);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA(folder.path().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+}
+
 // GetTempPathA ends with a separator and follows Win32's size rules.
 TEST(FilesNames, TempPathEndsWithSeparator) {
     char path[MAX_PATH] = {};

@@ -81,29 +81,47 @@ std::string ScopedTempDir::file(const std::string& name) const {
 #endif
 }
 
-ScopedTempDir::~ScopedTempDir() {
-    if (mPath.empty()) return;
+namespace {
+
+// Removes a folder with everything in it (tests make subfolders of their temporary folder).
+void RemoveTree(const std::string& path) {
 #ifdef _WIN32
     WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((mPath + "\\*").c_str(), &data);
+    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
         do {
             std::string entry = data.cFileName;
-            if (entry != "." && entry != "..") DeleteFileA((mPath + "\\" + entry).c_str());
+            if (entry == "." || entry == "..") continue;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path + "\\" + entry);
+            else
+                DeleteFileA((path + "\\" + entry).c_str());
         } while (FindNextFileA(find, &data));
         FindClose(find);
     }
-    RemoveDirectoryA(mPath.c_str());
+    RemoveDirectoryA(path.c_str());
 #else
-    if (DIR* dir = opendir(mPath.c_str())) {
+    if (DIR* dir = opendir(path.c_str())) {
         while (dirent* entry = readdir(dir)) {
             std::string name = entry->d_name;
-            if (name != "." && name != "..") unlink((mPath + "/" + name).c_str());
+            if (name == "." || name == "..") continue;
+            std::string child = path + "/" + name;
+            struct stat status;
+            if (lstat(child.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+                RemoveTree(child);
+            else
+                unlink(child.c_str());
         }
         closedir(dir);
     }
-    rmdir(mPath.c_str());
+    rmdir(path.c_str());
 #endif
+}
+
+}  // namespace
+
+ScopedTempDir::~ScopedTempDir() {
+    if (!mPath.empty()) RemoveTree(mPath);
 }
 
 bool FileExists(const std::string& path) { return std::ifstream(path, std::ios::binary).good(); }

@@ -206,6 +206,16 @@ KVAPI HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECU
         break;
     }
     case OPEN_EXISTING:
+        if (writable && (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS)) {
+            // Windows opens a folder for writing with backup semantics, so that FlushFileBuffers
+            // can make the names in it durable; POSIX opens folders for reading only, and fsync
+            // needs no more.
+            fd = OpenPath(lpFileName, (flags & ~O_ACCMODE) | O_RDONLY | O_DIRECTORY, 0);
+            if (fd >= 0 || errno != ENOTDIR) {
+                existed = true;
+                break;
+            }
+        }
         fd = OpenPath(lpFileName, flags, 0);
         existed = true;
         break;

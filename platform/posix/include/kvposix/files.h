@@ -116,6 +116,8 @@ KVAPI BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite
 KVAPI DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
 KVAPI BOOL SetEndOfFile(HANDLE hFile);
 KVAPI DWORD GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// Also for a folder opened with FILE_FLAG_BACKUP_SEMANTICS and GENERIC_WRITE: the names in it
+// (created, renamed, deleted) are then on disk. Reading or writing such a handle fails.
 KVAPI BOOL FlushFileBuffers(HANDLE hFile);
 // Non-blocking: a range locked through another handle, of this process or another, fails with
 // ERROR_LOCK_VIOLATION; so does an overlapping range locked through the same handle. UnlockFile

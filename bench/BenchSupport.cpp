@@ -1,0 +1,69 @@
+// BenchSupport.cpp -- helpers shared by the benchmarks.
+#include "BenchSupport.h"
+
+#include <stdlib.h>
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.find_last_of("/\\") + 1); }
+
+std::string SelfPath() {
+    char path[4096] = {};
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+    return std::string(path, n);
+}
+
+std::string ModuleBesideSelf(const char* name) {
+#ifdef _WIN32
+    return FolderOf(SelfPath()) + name + ".dll";
+#else
+    return FolderOf(SelfPath()) + name + ".so";
+#endif
+}
+
+bool SetMachineString(const char* key, const char* name, const std::string& value) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+        return false;
+    LONG rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(handle);
+    return rc == ERROR_SUCCESS;
+}
+
+std::string MakeBenchFolder(const char* prefix) {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    std::string folder = std::string(temp) + prefix + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(folder.c_str(), nullptr);
+#ifdef _WIN32
+    return folder + "\\";
+#else
+    // Without a store of the caller's, one beside the spool: a benchmark never writes the machine's.
+    const char* store = getenv("KVLUMEN_REGISTRY");
+    if (!store || !*store) KvRegSetStorePath((folder + "/registry.reg").c_str());
+    return folder + "/";
+#endif
+}
+
+size_t CountSpooled(const std::string& folder) {
+    size_t count = 0;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((folder + "event-*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return 0;
+    do ++count;
+    while (FindNextFileA(find, &data));
+    FindClose(find);
+    return count;
+}
+
+void RemoveBenchFolder(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name != "." && name != "..") DeleteFileA((folder + name).c_str());
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+    }
+    RemoveDirectoryA(folder.c_str());
+}

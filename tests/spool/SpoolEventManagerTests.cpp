@@ -1,5 +1,5 @@
 // SpoolEventManagerTests.cpp -- the KVEvSpool module as the listener uses it: Deliver's result and its log lines.
-#include "ErrorText.h"
+#include "SystemMessage.h"
 #include "IEventManagerEx.h"
 #include "../common/LogTestSupport.h"
 

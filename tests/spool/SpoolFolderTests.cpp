@@ -1,6 +1,6 @@
 // SpoolFolderTests.cpp -- the spool folder: order and wholeness across threads and processes, numbering, crash recovery, failures.
 #include "../common/LogTestSupport.h"
-#include "ErrorText.h"
+#include "SystemMessage.h"
 #include "SpoolFolder.h"
 
 #include <gtest/gtest.h>

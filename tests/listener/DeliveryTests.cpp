@@ -117,11 +117,6 @@ bool UnderWine() {
 #endif
 }
 
-// How a message logged at `level` begins in the log.
-std::string AtLevel(int level, const std::string& message) {
-    return "/" + std::to_string(level) + "] " + kComponentTag + "::" + message;
-}
-
 std::string LengthRequest(const std::string& body) {
     return "POST /events HTTP/1.1\r\nHost: printer\r\nContent-Type: text/xml\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;

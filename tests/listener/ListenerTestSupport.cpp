@@ -96,6 +96,10 @@ bool SendAll(SOCKET s, const std::string& data) {
     return true;
 }
 
+std::string AtLevel(int level, const std::string& message) {
+    return "/" + std::to_string(level) + "] " + kComponentTag + "::" + message;
+}
+
 size_t CountOf(const std::string& haystack, const std::string& text) {
     size_t count = 0;
     for (size_t at = haystack.find(text); at != std::string::npos; at = haystack.find(text, at + text.size())) ++count;

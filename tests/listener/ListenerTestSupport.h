@@ -41,6 +41,9 @@ bool ClosedByPeer(SOCKET s);
 // Sends all of `data`; false on failure.
 bool SendAll(SOCKET s, const std::string& data);
 
+// How a message of the component logged at `level` begins in its log.
+std::string AtLevel(int level, const std::string& message);
+
 // Counts the occurrences of `text` in `haystack`.
 size_t CountOf(const std::string& haystack, const std::string& text);
 

@@ -238,17 +238,31 @@ TEST(ProxyStub, NotAvailableOnPosix) {
 }
 #endif
 
-KV_TEST_CHILD(exit_with_running_listener) {
-    ModuleEntryPoints module;
+namespace {
+
+// For a child process: loads the module and starts its listener. 0 with the listener and its
+// port, or the child's exit code for the step that failed.
+int StartListenerOfModule(ModuleEntryPoints& module, IEventListener** listener, unsigned short* port) {
     if (!module.Load(BuiltModulePath())) return 10;
     IClassFactory* factory = nullptr;
     if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
-    IEventListener* listener = nullptr;
-    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
+    HRESULT hr = factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(listener));
     factory->Release();
-    BSTR port = nullptr;
-    if (listener->Start(&port) != S_OK) return 13;
-    SysFreeString(port);
+    if (hr != S_OK) return 12;
+    BSTR info = nullptr;
+    if ((*listener)->Start(&info) != S_OK) return 13;
+    *port = static_cast<unsigned short>(wcstol(info, nullptr, 10));
+    SysFreeString(info);
+    return 0;
+}
+
+}  // namespace
+
+KV_TEST_CHILD(exit_with_running_listener) {
+    ModuleEntryPoints module;
+    IEventListener* listener = nullptr;
+    unsigned short port = 0;
+    if (int failed = StartListenerOfModule(module, &listener, &port)) return failed;
     listener->Release();
     // No Stop and no FreeLibrary: the process ends with the listener running, and the module's
     // teardown at exit releases (and so stops) it.
@@ -281,15 +295,9 @@ TEST(Module, ProcessExitWithRunningListener) {
 
 KV_TEST_CHILD(unload_after_use) {
     ModuleEntryPoints module;
-    if (!module.Load(BuiltModulePath())) return 10;
-    IClassFactory* factory = nullptr;
-    if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
     IEventListener* listener = nullptr;
-    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
-    factory->Release();
-    BSTR port = nullptr;
-    if (listener->Start(&port) != S_OK) return 13;
-    SysFreeString(port);
+    unsigned short port = 0;
+    if (int failed = StartListenerOfModule(module, &listener, &port)) return failed;
     if (listener->Stop() != S_OK) return 14;
     listener->Release();
     DWORD start = GetTickCount();
@@ -350,16 +358,9 @@ KV_TEST_CHILD(exit_with_printers) {
     int silentCount = atoi(argv[0]);
     std::string log = argv[1];
     ModuleEntryPoints module;
-    if (!module.Load(BuiltModulePath())) return 10;
-    IClassFactory* factory = nullptr;
-    if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
     IEventListener* listener = nullptr;
-    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
-    factory->Release();
-    BSTR port = nullptr;
-    if (listener->Start(&port) != S_OK) return 13;
-    unsigned short number = static_cast<unsigned short>(wcstol(port, nullptr, 10));
-    SysFreeString(port);
+    unsigned short number = 0;
+    if (int failed = StartListenerOfModule(module, &listener, &number)) return failed;
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
     for (int i = 0; i < silentCount; ++i)

@@ -34,14 +34,21 @@ std::string SelfPath() {
     return std::string(path, n);
 }
 
-bool SetString(const char* key, const char* name, const std::string& value) {
+bool SetValue(const char* key, const char* name, DWORD type, const void* data, DWORD size) {
     HKEY handle = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
         return false;
-    LONG rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1));
+    LONG rc = RegSetValueExA(handle, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(handle);
     return rc == ERROR_SUCCESS;
+}
+
+bool SetString(const char* key, const char* name, const std::string& value) {
+    return SetValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+bool SetDword(const char* key, const char* name, DWORD value) {
+    return SetValue(key, name, REG_DWORD, &value, sizeof(value));
 }
 
 size_t CountSpooled(const std::string& folder) {
@@ -108,6 +115,8 @@ int main(int argc, char** argv) {
     }
     SetString(kSpoolKey, "spool", spool);
     SetString(kListenerKey, "ports", "0");
+    // The largest request the listener takes (256 MiB); the default of 1 MiB would refuse these.
+    SetDword(kListenerKey, "maxRequestKB", 262144);
 
     CListener* listener = nullptr;
     CListener::CreateInstance(&listener);

@@ -390,21 +390,6 @@ send_expect_continue() {
   check_spooled "$SPOOL" "$before" "$body" "Expect: 100-continue"
 }
 
-# A printer that stops half-way through its headers is closed without reply once
-# requestTimeoutMs (1000 here) has passed, with a level-2 line; nothing is spooled.
-send_partial_headers() {
-  local before rc
-  before=$(spool_count "$SPOOL")
-  printf 'POST / HTTP/1.1\r\nHost: printer\r\nContent-Le' >"$WORK/bodies/partial"
-  raw_exchange "$ADDRESS" "$PORT" 20 "$WORK/bodies/partial" "$WORK/responses/partial"
-  rc=$?
-  [[ $rc -eq 0 ]] || fail "the listener did not close the stalled connection within 20 s (client exit $rc)"
-  [[ ! -s $WORK/responses/partial ]] || fail "the stalled printer got an answer: $(head -c 80 "$WORK/responses/partial")"
-  nothing_spooled "$SPOOL" "$before" "partial headers"
-  grep -qE ',\[[0-9]+:[0-9]+/2\] .*sent no complete request within 1000 ms \(42 bytes\); closed without reply' "$LOG" ||
-    fail "no level-2 line about the stalled request in the log"
-}
-
 # A peer that connects and half-closes without sending a byte (a port probe) gets no answer, and
 # nothing is spooled.
 send_nothing_then_half_close() {

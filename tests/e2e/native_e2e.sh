@@ -268,19 +268,6 @@ case_lower_case_length() {
   check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "lower-case length"
 }
 
-# A request with both a length and chunked transfer coding is read as chunked: exactly the data.
-case_chunked_beside_length() {
-  need_host || return 1
-  local before
-  before=$(spool_count "$SPOOL")
-  printf 'POST / HTTP/1.1\r\nHost: printer\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nHELLO\r\n6\r\n WORLD\r\n0\r\n\r\n' \
-    >"$WORK/bodies/both.request"
-  printf 'HELLO WORLD' >"$WORK/bodies/both.expected"
-  raw_exchange "$ADDRESS" "$PORT" 20 "$WORK/bodies/both.request" "$WORK/responses/both" || fail "the exchange ended with $?"
-  check_response "$WORK/responses/both" "chunked beside a length"
-  check_spooled "$SPOOL" "$before" "$WORK/bodies/both.expected" "chunked beside a length"
-}
-
 # GET and HEAD are answered and never spooled.
 case_get_and_head() {
   need_host || return 1
@@ -297,12 +284,6 @@ case_oversize() {
 case_expect_continue() {
   need_host || return 1
   send_expect_continue
-}
-
-# A printer stalled in its headers is closed without reply after requestTimeoutMs.
-case_partial_headers() {
-  need_host || return 1
-  send_partial_headers
 }
 
 # With maxConnections (4) held by silent peers, a printer waits in the backlog until one of them
@@ -409,11 +390,9 @@ run_case WakeUp.NoResponseNothingSpooled case_wake_up_ignored
 run_case WakeUp.ListenerKeepsServing case_wake_up_keeps_serving
 run_case HalfClose.NoBytesNoEvent case_half_close
 run_case Framing.LowerCaseLengthFromCurl case_lower_case_length
-run_case Framing.ChunkedBesideLength case_chunked_beside_length
 run_case Monitor.GetAndHeadAnswered case_get_and_head
 run_case Limits.OversizeRefusedWith413 case_oversize
 run_case Limits.ExpectContinueAnswered case_expect_continue
-run_case Limits.StalledHeadersClosedWithoutReply case_partial_headers
 run_case Limits.PrinterWaitsAtConnectionLimit case_connection_limit
 run_case Manager.MissingStillAnswered case_missing_manager
 run_case Host.SigintStopsCleanly case_sigint

@@ -192,24 +192,6 @@ TEST_F(DeliveryTest, PeerClosingBeforeAnyByteIsNoEvent) {
     EXPECT_NE(std::string::npos, Log().find(": 0 bytes, none, closed before any byte, "));
 }
 
-TEST_F(DeliveryTest, FieldSpellingsAndCodingsFrameTheBody) {
-    // Length fields in any case, with or without blanks, and chunked beside a length: each request
-    // completes by itself (no half-close) and delivers exactly its body.
-    const std::string head = "POST /events HTTP/1.1\r\nHost: printer\r\n";
-    const std::string requests[] = {
-        head + "content-length: 5\r\n\r\nHELLO",
-        head + "Content-Length:5\r\n\r\nHELLO",
-        head + "CONTENT-LENGTH:\t5\r\n\r\nHELLO",
-        head + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nHELLO\r\n0\r\n\r\n",
-    };
-    int n = 0;
-    for (const std::string& request : requests) {
-        SCOPED_TRACE(request);
-        EXPECT_EQ(std::string(kCannedResponse), Exchange(request, false));
-        EXPECT_EQ("HELLO", Delivered(++n));
-    }
-}
-
 TEST_F(DeliveryTest, GetAndHeadAreAnsweredNeverDelivered) {
     // A monitor's GET gets one line naming the listener and its port, HEAD the headers alone.
     std::string line = "KVLUMEN.Listener listening on port " + std::to_string(mPort) + "\r\n";

@@ -235,14 +235,15 @@ const char* DeliverMessage(std::string& body, Apartment& apartment) {
 
 void ServeConnection(const AcceptedConnection& accepted) {
     SOCKET connection = accepted.socket;
-    // Only log lines need the peer's address; it is read while the connection is certainly open.
-    const std::string peer = LogLevel() >= 2 ? PeerText(connection) : std::string();
+    std::string peer;
     std::string message;
     TransferState transfer;
     Apartment apartment;
     size_t received = 0;
     const char* result = "exception";
     try {
+        // Only log lines need the peer's address; it is read while the connection is certainly open.
+        if (LogLevel() >= 2) peer = PeerText(connection);
         Intake intake = ReceiveRequest(connection, accepted, message, transfer);
         received = message.size();
         switch (intake) {

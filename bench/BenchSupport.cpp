@@ -19,14 +19,25 @@ std::string ModuleBesideSelf(const char* name) {
 #endif
 }
 
-bool SetMachineString(const char* key, const char* name, const std::string& value) {
+namespace {
+
+bool SetMachineValue(const char* key, const char* name, DWORD type, const void* data, DWORD size) {
     HKEY handle = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
         return false;
-    LONG rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1));
+    LONG rc = RegSetValueExA(handle, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(handle);
     return rc == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool SetMachineString(const char* key, const char* name, const std::string& value) {
+    return SetMachineValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+bool SetMachineDword(const char* key, const char* name, DWORD value) {
+    return SetMachineValue(key, name, REG_DWORD, &value, sizeof(value));
 }
 
 std::string MakeBenchFolder(const char* prefix) {

@@ -13,6 +13,8 @@ std::string SelfPath();
 std::string ModuleBesideSelf(const char* name);
 // Sets a REG_SZ value under HKEY_LOCAL_MACHINE, creating the key.
 bool SetMachineString(const char* key, const char* name, const std::string& value);
+// Sets a REG_DWORD value under HKEY_LOCAL_MACHINE, creating the key.
+bool SetMachineDword(const char* key, const char* name, DWORD value);
 // A fresh folder in the temporary-files folder, ending with its separator.
 std::string MakeBenchFolder(const char* prefix);
 // The number of spooled messages (event-* files) in a folder that ends with its separator.

@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     }
     SetMachineString(kSpoolKey, "spool", spool);
     SetMachineString(kListenerKey, "ports", "0");
+    // The largest request the listener takes (256 MiB); the default of 1 MiB would refuse these.
+    SetMachineDword(kListenerKey, "maxRequestKB", 262144);
 
     CListener* listener = nullptr;
     CListener::CreateInstance(&listener);

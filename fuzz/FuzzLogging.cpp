@@ -26,7 +26,7 @@ void LogMessage(BYTE level, const char* format, ...) {
 
 TraceScope::TraceScope(const char* function, const char* file, int line) : mFunction(function), mFile(file) {
     mScopeId[0] = 0;
-    LogMessage(5, "ENTER %s on line %d in file %s", mFunction, line, mFile);
+    KVLOG(5, "ENTER %s on line %d in file %s", mFunction, line, mFile);
 }
 
-TraceScope::~TraceScope() { LogMessage(5, "EXIT: %s", mFunction); }
+TraceScope::~TraceScope() { KVLOG(5, "EXIT: %s", mFunction); }

@@ -1,4 +1,4 @@
-// CannedResponse.cpp -- the bytes of the fixed DeliverResponse.
+// CannedResponse.cpp -- the bytes of the listener's answers.
 #include "CannedResponse.h"
 
 #define KV_VENDOR_HOST "korvane.io"
@@ -25,3 +25,24 @@ const char kCannedResponse[] =
     "\r\n";
 
 static_assert(sizeof(kCannedResponse) - 1 == 609, "the response's length line promises a 460-byte body");
+
+const char kContinueResponse[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+const char kTooLargeResponse[] =
+    "HTTP/1.1 413 Content Too Large\r\n"
+    "Content-Length: 0\r\n"
+    "Connection: close\r\n"
+    "\r\n";
+
+std::string StatusResponse(unsigned port, bool withBody) {
+    std::string body = "KVLUMEN.Listener listening on port " + std::to_string(port) + "\r\n";
+    std::string response =
+        "HTTP/1.1 200 OK\r\n"
+        "Content-Type: text/plain\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) +
+        "\r\n"
+        "Connection: close\r\n"
+        "\r\n";
+    return withBody ? response + body : response;
+}

@@ -4,14 +4,15 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include "AnsiText.h"
 #include "ConnectionHandler.h"
 #include "HResultError.h"
 #include "Logging.h"
-#include "ModuleLock.h"
 #include "RegistryValue.h"
+#include "RunningHandlers.h"
 #include "ShutdownAck.h"
 
 namespace {
@@ -25,6 +26,45 @@ const DWORD kAckWaitMs = 1000;
 // The wake-up message: the 13 letters and their NUL.
 const char kWakeUpMessage[] = "ShutDownEvent";
 const int kWakeUpLength = sizeof(kWakeUpMessage);
+
+// A thousand connections must not take a quarter of a 32-bit process's address space.
+const SIZE_T kHandlerStackBytes = 256 * 1024;
+// After an accept or a thread creation failed (descriptors, buffers or memory running out):
+// no new attempt before this, so that a shortage never turns into a busy loop.
+const DWORD kAcceptPauseMs = 100;
+// Interrupted waits in a row before the wait counts as failed for good.
+const int kMaxInterruptedWaits = 100;
+
+// Lets a recurring line through at most once a second and counts what happened in between.
+class LogThrottle {
+public:
+    // Counts one occurrence; true when a line may be written now.
+    bool Due() {
+        ++mCount;
+        ULONGLONG now = GetTickCount64();
+        if (mWritten && now - mLast < 1000) return false;
+        mWritten = true;
+        mLast = now;
+        return true;
+    }
+    // The occurrences since the last line, this one included.
+    unsigned long Take() {
+        unsigned long count = mCount;
+        mCount = 0;
+        return count;
+    }
+
+private:
+    ULONGLONG mLast = 0;
+    bool mWritten = false;
+    unsigned long mCount = 0;
+};
+
+// Accept failures that concern one connection only (its peer gave up before we took it):
+// the next one may be taken at once.
+bool PeerGaveUp(int error) {
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAEWOULDBLOCK || error == WSAEINTR;
+}
 
 bool IsEmpty(BSTR text) { return !text || text[0] == 0; }
 
@@ -139,6 +179,8 @@ BOOL EventListenerThread::Stop(DWORD timeoutMs, LONG mode) {
         // the shutdown before our wake-up arrives acknowledges it itself (see acceptLoop).
         ShutdownAck::Event ack = gShutdownAck.Arm();
         if (mShutdownEvent) SetEvent(mShutdownEvent);
+        // An accept loop at its connection limit waits for a handler to end, not for a wake-up.
+        RunningHandlers::Interrupt();
 
         // The accept loop blocks without a time limit: connect to our own sockets so it looks at
         // the shutdown event again.
@@ -310,6 +352,7 @@ LONG EventListenerThread::setListenPort() {
     KV_TRACE_SCOPE("EventListenerThread::setListenPort");
     LONG result = -1;
     try {
+        mSettings = ListenerSettings::Read();
         std::unique_ptr<char, decltype(&free)> portList(getPortListFromRegistry(), &free);
         bool selected = selectAPort(portList.get());
         portList.reset();
@@ -333,37 +376,84 @@ LONG EventListenerThread::setListenPort() {
 }
 
 void EventListenerThread::acceptLoop() {
+    LogThrottle atLimit;
+    LogThrottle acceptFailures;
+    LogThrottle threadFailures;
+    int interruptedWaits = 0;
+    const LONG maxConnections = static_cast<LONG>(mSettings.maxConnections);
     for (;;) {
+        ULONG ticket = RunningHandlers::Ticket();  // before the shutdown test: see WaitForRoom
         if (WaitForSingleObject(mShutdownEvent, 0) == WAIT_OBJECT_0) {
             // The loop has ended, which is what the stop waits to hear; its wake-up, if it has not
             // arrived yet, would find no one to accept it.
             gShutdownAck.Signal();
             return;
         }
+        // At the limit new connections wait in the listening sockets' backlog until a handler
+        // ends; a stop interrupts the wait.
+        if (RunningHandlers::Count() >= maxConnections) {
+            if (atLimit.Due())
+                KVLOG(2, "EventListenerThread::setListenPort: %ld connections are being served, the most maxConnections "
+                         "allows; new connections wait (limit reached %lu time(s) since the last report)",
+                      (long)maxConnections, atLimit.Take());
+            RunningHandlers::WaitForRoom(maxConnections, ticket);
+            continue;
+        }
         fd_set readSet;
         FD_ZERO(&readSet);
         for (LONG i = 0; i < mSocketCount && i < kMaxSockets; ++i) FD_SET(mSockets[i], &readSet);
         if (select(0, &readSet, nullptr, nullptr, nullptr) == SOCKET_ERROR) {
-            KVLOG(5, "EventListenerThread::setListenPort select() call failed");
+            int error = WSAGetLastError();
+            if (error == WSAEINTR && ++interruptedWaits < kMaxInterruptedWaits) continue;
+            // Nothing will be accepted any more: the listener must not read as started.
+            KVLOG(1, "EventListenerThread::setListenPort select() call failed (error %d); no more connections are accepted",
+                  error);
+            mStarted = false;
             return;
         }
+        interruptedWaits = 0;
         // One connection per pass: the shutdown event is tested again before the next accept.
         for (LONG i = 0; i < mSocketCount && i < kMaxSockets; ++i) {
             if (!FD_ISSET(mSockets[i], &readSet)) continue;
             SOCKET connection = accept(mSockets[i], nullptr, nullptr);
-            if (connection == INVALID_SOCKET) continue;
-            // The handler runs this module's code: it holds a module lock until it ends.
-            HandlerStarting();
-            HANDLE handler = CreateThread(nullptr, 0, HandlingProc, reinterpret_cast<LPVOID>(connection), 0, nullptr);
-            if (handler) {
-                CloseHandle(handler);
-            } else {
-                HandlerEnded();
-                KVLOG(5, "EventListenerThread::setListenPort: Failed to create a handler thread, connection closed");
-                shutdown(connection, SD_BOTH);
-                closesocket(connection);
+            if (connection != INVALID_SOCKET) {
+                if (!startHandler(connection)) {
+                    if (threadFailures.Due())
+                        KVLOG(1, "EventListenerThread::setListenPort: Failed to create a handler thread, connection "
+                                 "closed (%lu time(s) since the last report)",
+                              threadFailures.Take());
+                    WaitForSingleObject(mShutdownEvent, kAcceptPauseMs);
+                }
+                break;
             }
+            int error = WSAGetLastError();
+            if (PeerGaveUp(error)) continue;
+            // Out of descriptors, buffers or memory: the connection stays in the backlog, and
+            // trying again at once would only fail again.
+            if (acceptFailures.Due())
+                KVLOG(1, "EventListenerThread::setListenPort: accept() failed (error %d), %lu time(s) since the last "
+                         "report; accepting pauses for %lu ms",
+                      error, acceptFailures.Take(), (unsigned long)kAcceptPauseMs);
+            WaitForSingleObject(mShutdownEvent, kAcceptPauseMs);
             break;
         }
     }
+}
+
+bool EventListenerThread::startHandler(SOCKET connection) {
+    // The handler runs this module's code: it is counted, holding a module lock, until it ends.
+    RunningHandlers::Starting();
+    AcceptedConnection* accepted = new (std::nothrow) AcceptedConnection{connection, GetTickCount64(), mSettings};
+    HANDLE handler = accepted ? CreateThread(nullptr, kHandlerStackBytes, HandlingProc, accepted,
+                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                              : nullptr;
+    if (handler) {
+        CloseHandle(handler);
+        return true;
+    }
+    delete accepted;
+    RunningHandlers::Ended();
+    shutdown(connection, SD_BOTH);
+    closesocket(connection);
+    return false;
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "ListenerSettings.h"
 #include "WorkerThread.h"
 
 // One object per start of the listener. Its thread selects a port, listens on every address of
@@ -46,8 +47,11 @@ protected:
     LONG mSocketCount;
     char mHostName[1024];
     bool mHostNameValid;
+    ListenerSettings mSettings;  // read as the listener starts
 
 private:
     void closeSockets();
     void acceptLoop();
+    // Hands the connection to a handler thread of its own; false (connection closed) when none could be made.
+    bool startHandler(SOCKET connection);
 };

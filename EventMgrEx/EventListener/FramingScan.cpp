@@ -53,53 +53,33 @@ SizeLine readSizeLine(const char* data, size_t size, size_t start) {
     return {readSizeText(data, start, lineEnd), lineEnd};
 }
 
-void DecimalScan::restart(size_t at) {
-    position = at;
-    phase = Blank;
-    negative = false;
-    magnitude = 0;
-}
-
-void DecimalScan::advance(const char* data, size_t size) {
+int32_t readDecimal(const char* begin, const char* end) {
+    const char* p = begin;
+    while (p < end && isRuntimeSpace(static_cast<unsigned char>(*p))) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = (*p++ == '-');
     const uint32_t limit = 0x80000000u;
-    while (phase != Done && position < size) {
-        unsigned char c = static_cast<unsigned char>(data[position]);
-        if (phase == Blank) {
-            if (c == '\r') {
-                // A CR is white space unless it starts the line end; which one it is depends
-                // on a byte that may not have arrived yet.
-                if (position + 1 >= size) return;
-                if (data[position + 1] == '\n') {
-                    phase = Done;
-                    return;
-                }
-                ++position;
-            } else if (isRuntimeSpace(c)) {
-                ++position;
-            } else if (c == '+' || c == '-') {
-                negative = (c == '-');
-                phase = Digits;
-                ++position;
-            } else if (c >= '0' && c <= '9') {
-                phase = Digits;
-            } else {
-                phase = Done;
-            }
-        } else {
-            if (c < '0' || c > '9') {
-                phase = Done;
-                return;
-            }
-            uint64_t next = uint64_t(magnitude) * 10 + uint32_t(c - '0');
-            magnitude = next > limit ? limit : static_cast<uint32_t>(next);
-            ++position;
-        }
+    uint32_t magnitude = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        uint64_t next = uint64_t(magnitude) * 10 + uint32_t(*p - '0');
+        magnitude = next > limit ? limit : static_cast<uint32_t>(next);
     }
+    if (negative) return magnitude >= limit ? INT32_MIN : -static_cast<int32_t>(magnitude);
+    return magnitude >= limit ? INT32_MAX : static_cast<int32_t>(magnitude);
 }
 
-int32_t DecimalScan::value() const {
-    if (negative) return magnitude >= 0x80000000u ? INT32_MIN : -static_cast<int32_t>(magnitude);
-    return magnitude > 0x7FFFFFFFu ? INT32_MAX : static_cast<int32_t>(magnitude);
+bool equalsIgnoringCase(const char* begin, const char* end, const char* lowerCaseWord) {
+    for (const char* p = begin; p < end; ++p, ++lowerCaseWord) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+        if (*lowerCaseWord == '\0' || c != static_cast<unsigned char>(*lowerCaseWord)) return false;
+    }
+    return *lowerCaseWord == '\0';
+}
+
+void trimOptionalSpace(const char*& begin, const char*& end) {
+    while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
+    while (end > begin && (end[-1] == ' ' || end[-1] == '\t')) --end;
 }
 
 }  // namespace framing

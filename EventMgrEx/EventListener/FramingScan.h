@@ -11,9 +11,6 @@ constexpr uint32_t npos = 0xFFFFFFFFu;
 // Our own "not found" for positions held in size_t.
 constexpr size_t notFound = static_cast<size_t>(-1);
 
-constexpr char kUpperLengthMarker[] = "\r\nCONTENT-LENGTH: ";
-constexpr char kMixedLengthMarker[] = "\r\nContent-Length: ";
-constexpr size_t kLengthMarkerSize = sizeof(kUpperLengthMarker) - 1;
 constexpr char kHeaderEnd[] = "\r\n\r\n";
 constexpr size_t kHeaderEndSize = sizeof(kHeaderEnd) - 1;
 constexpr char kLineEnd[] = "\r\n";
@@ -45,20 +42,15 @@ struct SizeLine {
 };
 SizeLine readSizeLine(const char* data, size_t size, size_t start);
 
-// Reads the value of a length header the way atoi does (white space, optional sign, digits),
-// from its first byte up to the line end "\r\n", and can be resumed as more bytes arrive, so
-// that a value trickling in is read once. Out-of-range values saturate to the 32-bit limits,
-// as the Windows runtime's atoi does.
-struct DecimalScan {
-    size_t position = 0;  // the next byte to read
-    enum Phase : uint8_t { Blank, Digits, Done } phase = Blank;
-    bool negative = false;
-    uint32_t magnitude = 0;  // saturates at 2^31
+// Reads a number from [begin, end) the way atoi does: white space, an optional sign, digits up
+// to the first other byte, 0 when there are none. Out-of-range values saturate to the 32-bit
+// limits, as the Windows runtime's atoi does.
+int32_t readDecimal(const char* begin, const char* end);
 
-    void restart(size_t at);
-    // Reads whatever of data[position, size) can already be decided.
-    void advance(const char* data, size_t size);
-    int32_t value() const;
-};
+// True when [begin, end) is `lowerCaseWord` in any mix of cases.
+bool equalsIgnoringCase(const char* begin, const char* end, const char* lowerCaseWord);
+
+// [begin, end) without the optional white space (blanks and tabs) at either side.
+void trimOptionalSpace(const char*& begin, const char*& end);
 
 }  // namespace framing

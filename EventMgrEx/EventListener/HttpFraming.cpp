@@ -1,4 +1,4 @@
-// HttpFraming.cpp -- recognising a complete HTTP request (length or chunked mode) and cutting it down to its body.
+// HttpFraming.cpp -- recognising a complete HTTP request (length or chunked mode, or no body) and cutting it down to its body.
 #include "HttpFraming.h"
 
 #include <string.h>
@@ -24,11 +24,15 @@ SizeLine tracedSizeLine(const std::string& text, size_t start) {
 
 }  // namespace
 
+HeaderSection readHeaderSection(const std::string& text) {
+    size_t headerEnd = findHeaderEnd(text);
+    return HeaderSection::Read(text.data(), headerEnd == notFound ? text.size() : headerEnd);
+}
+
 bool isChunkedTransfer(const std::string& text) {
     KV_TRACE_SCOPE("isChunkedTransfer");
     try {
-        if (find(text, 0, kUpperLengthMarker, kLengthMarkerSize) != notFound) return false;
-        return find(text, 0, kMixedLengthMarker, kLengthMarkerSize) == notFound;
+        return readHeaderSection(text).framing() == BodyFraming::Chunked;
     } catch (...) {
         KVLOG(5, "isChunkedTransfer: Unknown exception");
         return false;
@@ -37,19 +41,12 @@ bool isChunkedTransfer(const std::string& text) {
 
 int32_t getContentLength(const std::string& text) {
     KV_TRACE_SCOPE("getContentLength");
-    DecimalScan value;
     try {
-        size_t marker = find(text, 0, kUpperLengthMarker, kLengthMarkerSize);
-        if (marker == notFound) marker = find(text, 0, kMixedLengthMarker, kLengthMarkerSize);
-        // Without a header there is no value text; stepping past a failed search would read
-        // whatever bytes happen to follow position 17.
-        if (marker == notFound) return 0;
-        value.restart(marker + kLengthMarkerSize);
-        value.advance(text.data(), text.size());
+        return readHeaderSection(text).length;
     } catch (...) {
         KVLOG(5, "getContentLength: Unknown exception");
+        return 0;
     }
-    return value.value();
 }
 
 uint32_t findSize(uint32_t start, const std::string& text) {
@@ -111,9 +108,13 @@ bool isTransferFinished(const std::string& text) {
     try {
         size_t headerEnd = findHeaderEnd(text);
         if (headerEnd == notFound) return false;
+        HeaderSection header = HeaderSection::Read(text.data(), headerEnd);
         // 64 bits: a declared chunk size added to a position must not wrap to an earlier one.
         uint64_t start = uint64_t(headerEnd) + kHeaderEndSize;
-        if (isChunkedTransfer(text)) {
+        switch (header.framing()) {
+        case BodyFraming::None:
+            return true;
+        case BodyFraming::Chunked:
             for (;;) {
                 if (start > text.size()) return false;  // the chunk has not fully arrived
                 SizeLine line = tracedSizeLine(text, static_cast<size_t>(start));
@@ -121,8 +122,10 @@ bool isTransferFinished(const std::string& text) {
                 if (line.size == 0) return true;
                 start = uint64_t(line.lineEnd) + kLineEndSize + line.size + kLineEndSize;
             }
+        case BodyFraming::Length:
+            break;
         }
-        uint32_t length = static_cast<uint32_t>(getContentLength(text));
+        uint32_t length = static_cast<uint32_t>(header.length);
         if (length != 0 && text.size() - start < length) return false;
         KVLOG(5, "server has passed the required length");
         return true;
@@ -143,6 +146,7 @@ bool splitData(std::string& text) {
                 KVLOG(5, "splitData error: no valid header found (chunked*)");
                 return false;
             }
+            if (HeaderSection::Read(text.data(), headerEnd).framing() == BodyFraming::None) length = 0;
             text.erase(0, headerEnd + kHeaderEndSize);
             if (text.size() > length) text.resize(length);
             return true;

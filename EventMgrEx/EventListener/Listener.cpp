@@ -95,6 +95,11 @@ HRESULT CListener::Start(BSTR* listenInfo) {
     ListenerState state = mStateLock.WaitAndLock();
     try {
         ReapDiscarded();
+        // A listener whose accept loop ended by itself (its wait failed) listens no more.
+        if (state == Started && mListener && !mListener->IsRunning()) {
+            mStateLock.SetState(Stopped);
+            state = Stopped;
+        }
         if (state != Started) {
             mStateLock.SetState(Starting);
             WSADATA data;

@@ -16,6 +16,7 @@
 #include "ProxyStub.h"
 #include "RegistrarScript.h"
 #include "RegistrationScripts.h"
+#include "RunningHandlers.h"
 
 namespace {
 
@@ -51,9 +52,9 @@ const DWORD kExitHandlerWaitMs = 5000;
 
 // Releases what the module holds while everything it uses still exists; see RegisterExitTeardown.
 // Unlike Windows, exit() here leaves other threads running while static objects are destroyed:
-// connection handlers still at work get a bounded moment to finish first.
+// handlers still waiting for request bytes end at once, those delivering get a bounded moment.
 void TeardownAtExit() {
-    WaitForHandlers(kExitHandlerWaitMs);
+    RunningHandlers::EndAtExit(kExitHandlerWaitMs);
     ListenerModule::Terminate();
 }
 

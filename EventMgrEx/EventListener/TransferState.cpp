@@ -33,30 +33,23 @@ TransferState::Verdict TransferState::evaluate(const char* data, size_t size) {
     if (size < mSeen) reset();
     mSeen = size;
 
-    if (!mHeaderEnd.update(data, size, kHeaderEnd, kHeaderEndSize)) return Verdict::Incomplete;
-    uint64_t bodyStart = uint64_t(mHeaderEnd.found) + kHeaderEndSize;
-    if (mChunkStart == 0) mChunkStart = mLineSearchFrom = bodyStart;
-
-    // A length header switches to length mode for good, wherever and whenever it turns up; the
-    // chunk walk is then never needed again.
-    if (!lengthMode(data, size)) return walkChunks(data, size);
-
-    size_t marker = mUpperLength.found != notFound ? mUpperLength.found : mMixedLength.found;
-    if (marker != mValueMarker) {
-        mValueMarker = marker;
-        mValue.restart(marker + kLengthMarkerSize);
+    if (!headerComplete()) {
+        if (!mHeaderEnd.update(data, size, kHeaderEnd, kHeaderEndSize)) return Verdict::Incomplete;
+        // The framing is decided by the header section alone, so it is read once, now.
+        mHeader = HeaderSection::Read(data, mHeaderEnd.found);
+        mChunkStart = mLineSearchFrom = bodyStart();
     }
-    mValue.advance(data, size);
-    uint32_t length = static_cast<uint32_t>(mValue.value());
-    if (length != 0 && size - bodyStart < length) return Verdict::Incomplete;
+    switch (mHeader.framing()) {
+    case BodyFraming::None:
+        return Verdict::NoBody;
+    case BodyFraming::Chunked:
+        return walkChunks(data, size);
+    case BodyFraming::Length:
+        break;
+    }
+    uint32_t length = static_cast<uint32_t>(mHeader.length);
+    if (length != 0 && size - bodyStart() < length) return Verdict::Incomplete;
     return Verdict::LengthReached;
-}
-
-bool TransferState::lengthMode(const char* data, size_t size) {
-    // Once the upper-case header is there the mixed-case one no longer matters, so its search
-    // is not continued.
-    if (mUpperLength.update(data, size, kUpperLengthMarker, kLengthMarkerSize)) return true;
-    return mMixedLength.update(data, size, kMixedLengthMarker, kLengthMarkerSize);
 }
 
 TransferState::Verdict TransferState::walkChunks(const char* data, size_t size) {

@@ -2,11 +2,11 @@
 //
 // The connection handler appends every received piece to one text and asks after each piece.
 // The answers are those of isTransferFinished on the text as it stands, but instead of scanning
-// it again from its start the object remembers what earlier calls learnt: where the header
-// section ends, where each length header was found (or how far the search got), how far the
-// length value has been read, and which size line the chunk walk waits for. Each search resumes
-// where it stopped, backed up only by the bytes a marker could straddle, so the whole request
-// costs time in proportion to its length.
+// it again from its start the object remembers what earlier calls learnt: how far the search
+// for the header end has got, what the header section said once it was complete (it is read
+// once), and which size line the chunk walk waits for. Each search resumes where it stopped,
+// backed up only by the bytes a marker could straddle, so the whole request costs time in
+// proportion to its length.
 //
 // The text may only grow between calls (bytes appended at its end). A text shorter than the
 // last one is taken as a new request and read from its start.
@@ -18,6 +18,7 @@
 #include <string>
 
 #include "FramingScan.h"
+#include "HeaderSection.h"
 
 class TransferState {
 public:
@@ -26,12 +27,18 @@ public:
     // Forgets everything learnt: the next call reads its text from the start.
     void reset();
 
+    // True once the last call found the end of the header section.
+    bool headerComplete() const { return mHeaderEnd.found != framing::notFound; }
+    // What the header section says; meaningful once headerComplete().
+    const framing::HeaderSection& header() const { return mHeader; }
+    // Where the body begins (just past the blank line); meaningful once headerComplete().
+    size_t bodyStart() const { return mHeaderEnd.found + framing::kHeaderEndSize; }
+
 private:
-    enum class Verdict { Incomplete, LengthReached, LastChunkSeen };
+    enum class Verdict { Incomplete, LengthReached, LastChunkSeen, NoBody };
     enum class Walk { Walking, LastChunkSeen, Unreadable };
 
     Verdict evaluate(const char* data, size_t size);
-    bool lengthMode(const char* data, size_t size);
     Verdict walkChunks(const char* data, size_t size);
 
     // A marker's first occurrence, or how far the search for it has got.
@@ -43,12 +50,7 @@ private:
 
     size_t mSeen = 0;
     MarkerSearch mHeaderEnd;
-    MarkerSearch mUpperLength;
-    MarkerSearch mMixedLength;
-    // The length value is read from the marker that decides; when the upper-case one turns up
-    // after the mixed-case one was read, reading starts over behind it (at most once).
-    size_t mValueMarker = framing::notFound;
-    framing::DecimalScan mValue;
+    framing::HeaderSection mHeader;
     // The chunk walk: the size line it waits for, and how far its line end has been searched.
     // 64 bits, since a declared size is added to a position.
     Walk mWalk = Walk::Walking;

@@ -149,6 +149,34 @@ half_close_client() {
     exit 0' "$@"
 }
 
+# raw_exchange ADDRESS PORT SECONDS IN OUT: connects, sends the bytes of the file IN (none for an
+# empty file) without closing its side, and writes what the server sends until the server closes.
+# Exit 0 at the server's close, 3 when the time ran out, 2 when the connection failed.
+raw_exchange() {
+  perl -MIO::Socket::IP -e '
+    my ($host, $port, $secs, $in, $out) = @ARGV;
+    $SIG{ALRM} = sub { exit 3 };
+    alarm $secs;
+    my $s = IO::Socket::IP->new(PeerHost => $host, PeerPort => $port) or exit 2;
+    open(my $src, "<", $in) or exit 5;
+    binmode $src;
+    local $/;
+    my $data = <$src>;
+    $data = "" unless defined $data;
+    print $s $data;
+    $s->flush;
+    open(my $fh, ">", $out) or exit 5;
+    binmode $fh;
+    my $buf;
+    while (1) {
+      my $n = sysread($s, $buf, 65536);
+      last if !defined $n || $n == 0;
+      print $fh $buf;
+    }
+    close $fh;
+    exit 0' "$@"
+}
+
 # ---- bodies -------------------------------------------------------------------------------------
 
 # A Deliver message of about 6 KB, so that it arrives over several receives.
@@ -320,4 +348,66 @@ send_high_bytes_request() {
   curl_printer high "$body" -H 'Content-Type: text/xml; charset=utf-8' || fail "curl exited $?"
   check_response "$WORK/responses/high" "high bytes"
   check_spooled "$SPOOL" "$before" "$body" "high bytes"
+}
+
+# The failures and warnings that the cases below provoke on purpose (see check_log_clean).
+PROVOKED_BY_LIMITS='refused with 413|sent no complete request within'
+
+# nothing_spooled SPOOL BEFORE LABEL: a moment later the spool still holds BEFORE messages.
+nothing_spooled() {
+  sleep 0.5
+  [[ $(spool_count "$1") -eq $2 ]] || fail "$3: something was spooled: $(spool_newest "$1")"
+}
+
+# A monitor's GET gets 200 with one line naming the listener and its port, HEAD the headers
+# alone; nothing is spooled.
+send_get_and_head() {
+  local before out=$WORK/responses/get expected
+  before=$(spool_count "$SPOOL")
+  curl -s -i --max-time 30 "http://$(url_host "$ADDRESS"):$PORT/" >"$out" 2>"$out.err" || fail "curl GET exited $?"
+  expected="KVLUMEN.Listener listening on port $PORT"
+  [[ $(head -n 1 "$out" | tr -d '\r') == "HTTP/1.1 200 OK" ]] || fail "GET: status line is $(head -n 1 "$out")"
+  grep -qi $'^Content-Type: text/plain\r$' "$out" || fail "GET: no Content-Type text/plain: $(head -c 300 "$out")"
+  [[ $(tail -n 1 "$out" | tr -d '\r') == "$expected" ]] || fail "GET: body is '$(tail -n 1 "$out")', not '$expected'"
+  curl -s -I --max-time 30 "http://$(url_host "$ADDRESS"):$PORT/health" >"$out.head" 2>&1 || fail "curl HEAD exited $?"
+  [[ $(head -n 1 "$out.head" | tr -d '\r') == "HTTP/1.1 200 OK" ]] || fail "HEAD: status line is $(head -n 1 "$out.head")"
+  grep -q "listening on port" "$out.head" && fail "HEAD: the answer has a body"
+  nothing_spooled "$SPOOL" "$before" "GET and HEAD"
+}
+
+# A body over maxRequestKB (512 here): curl gets 413 and nothing is spooled; a level-2 line names
+# the peer and the size.
+send_oversize_request() {
+  local body=$WORK/bodies/oversize.bin before code
+  make_chunked_body "$body" 600000
+  before=$(spool_count "$SPOOL")
+  code=$(curl -s -o "$WORK/responses/oversize" -w '%{http_code}' --max-time 30 -H 'Content-Type: text/xml' \
+    --data-binary @"$body" "http://$(url_host "$ADDRESS"):$PORT/" 2>"$WORK/responses/oversize.err")
+  [[ $code == 413 ]] || fail "a 600000-byte body got HTTP status '$code', not 413 (curl: $(cat "$WORK/responses/oversize.err"))"
+  nothing_spooled "$SPOOL" "$before" "oversize"
+  wait_until 10 grep -qE ',\[[0-9]+:[0-9]+/2\] .*HandlingProc : .* sent a request of 6[0-9]{5} bytes, over the limit of 512 KB' "$LOG" ||
+    fail "no level-2 line about the refused request in the log"
+}
+
+# curl asks "Expect: 100-continue" and waits 60 s for it, longer than it may run: the listener's
+# interim answer lets the body go at once, and the message is spooled.
+send_expect_continue() {
+  local body=$WORK/bodies/expect.bin before
+  make_chunked_body "$body" 100000
+  before=$(spool_count "$SPOOL")
+  curl_printer expect "$body" -H 'Expect: 100-continue' --expect100-timeout 60 --max-time 20 ||
+    fail "curl exited $? (28: it waited for a 100 Continue that never came)"
+  check_spooled "$SPOOL" "$before" "$body" "Expect: 100-continue"
+}
+
+# A peer that connects and half-closes without sending a byte (a port probe) gets no answer, and
+# nothing is spooled.
+send_nothing_then_half_close() {
+  local before rc
+  before=$(spool_count "$SPOOL")
+  half_close_client "$ADDRESS" "$PORT" 20 "$WORK/responses/half-close"
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "the half-closing client ended with $rc (3: no close from the listener within 20 s)"
+  [[ ! -s $WORK/responses/half-close ]] || fail "the listener answered $(stat -c %s "$WORK/responses/half-close") bytes"
+  nothing_spooled "$SPOOL" "$before" "half-close"
 }

@@ -54,9 +54,10 @@ e2e_diagnose() {
   grep -v -e '::ENTER ' -e '::EXIT: ' "$LOG" 2>/dev/null | tail -n 25
 }
 
-# The one failure a case provokes, logged at level 1: the event manager's class cannot be found
-# once it is unregistered.
-PROVOKED_FAILURE='PlatformServices::CreateInstance\(\) (unable to resolve CLSID|returning FAIL\.)'
+# The failures and warnings cases provoke: the event manager's class cannot be found once it is
+# unregistered (level 1), and the limits' refusals and time-outs, the connection limit (level 2).
+PROVOKED_FAILURE='PlatformServices::CreateInstance\(\) (unable to resolve CLSID|returning FAIL\.)|Failed to create instance of KVLUMEN\.EventManagerEx'
+PROVOKED_FAILURE="$PROVOKED_FAILURE|$PROVOKED_BY_LIMITS|connections are being served"
 REG='HKLM\SOFTWARE\Korvane\KVLumen'
 
 # Starts kvlisten in the background with fresh output files (its own lines go to stderr). A
@@ -131,6 +132,10 @@ case_configuration() {
   "$BIN/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$SPOOL" /f >/dev/null || fail "kvreg add spool"
   "$BIN/kvreg" add "$REG\\Logging" /v KVLUMEN.EventListener /t REG_SZ /d "file,$LOG,5" /f >/dev/null ||
     fail "kvreg add logging"
+  # Short limits, so that the cases about them stay fast.
+  "$BIN/kvreg" add "$REG\\Listener" /v requestTimeoutMs /t REG_DWORD /d 1000 /f >/dev/null || fail "kvreg add requestTimeoutMs"
+  "$BIN/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 512 /f >/dev/null || fail "kvreg add maxRequestKB"
+  "$BIN/kvreg" add "$REG\\Listener" /v maxConnections /t REG_DWORD /d 4 /f >/dev/null || fail "kvreg add maxConnections"
   out=$("$BIN/kvreg" query "$REG" /s 2>&1)
   grep -qE "ports +REG_SZ +$port\$" <<<"$out" || fail "ports not read back: $out"
   grep -qF "$SPOOL" <<<"$out" || fail "spool not read back: $out"
@@ -276,17 +281,64 @@ case_wake_up_keeps_serving() {
   deliver_sample after-wakeup "after the wake-up"
 }
 
-# A peer that sends nothing and half-closes gets the response, and an empty message is spooled.
+# A peer that connects and half-closes without sending a byte gets no answer, and nothing is spooled.
 case_half_close() {
   need_host || return 1
-  local before rc
+  send_nothing_then_half_close
+}
+
+# curl writing its length field in lower case ("content-length: 460") delivers exactly the body.
+case_lower_case_length() {
+  need_host || return 1
+  local before size
+  size=$(stat -c %s "$SRC/samples/deliver.xml")
   before=$(spool_count "$SPOOL")
-  : >"$WORK/bodies/empty"
-  half_close_client "$ADDRESS" "$PORT" 15 "$WORK/responses/half-close"
-  rc=$?
-  [[ $rc -eq 0 ]] || fail "the half-closing client ended with $rc (3: no close from the listener within 15 s)"
-  check_response "$WORK/responses/half-close" "half-close"
-  check_spooled "$SPOOL" "$before" "$WORK/bodies/empty" "half-close"
+  curl_printer lower "$SRC/samples/deliver.xml" -H "content-length: $size" -H 'Content-Type: text/xml' || fail "curl exited $?"
+  check_response "$WORK/responses/lower" "lower-case length"
+  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "lower-case length"
+}
+
+# GET and HEAD are answered and never spooled.
+case_get_and_head() {
+  need_host || return 1
+  send_get_and_head
+}
+
+# Over maxRequestKB: 413, nothing spooled.
+case_oversize() {
+  need_host || return 1
+  send_oversize_request
+}
+
+# Expect: 100-continue is answered at once.
+case_expect_continue() {
+  need_host || return 1
+  send_expect_continue
+}
+
+# With maxConnections (4) held by silent peers, a printer waits in the backlog until one of them
+# times out, and is served then; the limit is logged.
+case_connection_limit() {
+  need_host || return 1
+  local i before entered pids=()
+  before=$(spool_count "$SPOOL")
+  entered=$(grep -c 'ENTER HandlingProc' "$LOG")
+  : >"$WORK/bodies/nothing"
+  for i in 1 2 3 4; do
+    raw_exchange "$ADDRESS" "$PORT" 20 "$WORK/bodies/nothing" "$WORK/responses/holder-$i" &
+    pids+=($!)
+  done
+  CLIENT_PIDS=("${pids[@]}")
+  wait_until 10 eval '[[ $(grep -c "ENTER HandlingProc" "$LOG") -ge $((entered + 4)) ]]' ||
+    fail "the four silent peers were not all taken"
+  curl_printer limited "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
+  check_response "$WORK/responses/limited" "at the connection limit"
+  check_spooled "$SPOOL" "$before" "$SRC/samples/deliver.xml" "at the connection limit"
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || fail "silent peer $((i + 1)) ended with $? (3: never closed)"
+  done
+  CLIENT_PIDS=()
+  grep -q '4 connections are being served, the most maxConnections allows' "$LOG" || fail "the limit was not logged"
 }
 
 # With the spool event manager unregistered, the printer still gets its 200 and nothing is spooled.
@@ -474,7 +526,12 @@ run_case Bytes.NulEndsMessage case_nul_ends_message
 run_case Printers.ConcurrentEachSpooledOnce case_concurrent
 run_case WakeUp.NoResponseNothingSpooled case_wake_up_ignored
 run_case WakeUp.ListenerKeepsServing case_wake_up_keeps_serving
-run_case HalfClose.ResponseAndEmptyMessage case_half_close
+run_case HalfClose.NoBytesNoEvent case_half_close
+run_case Framing.LowerCaseLengthFromCurl case_lower_case_length
+run_case Monitor.GetAndHeadAnswered case_get_and_head
+run_case Limits.OversizeRefusedWith413 case_oversize
+run_case Limits.ExpectContinueAnswered case_expect_continue
+run_case Limits.PrinterWaitsAtConnectionLimit case_connection_limit
 run_case Manager.MissingStillAnswered case_missing_manager
 run_case Host.SighupReopensLog case_sighup_reopens_log
 run_case Host.SigintStopsCleanly case_sigint

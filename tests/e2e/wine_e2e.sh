@@ -47,9 +47,10 @@ CLSID_LISTENER='{9B381916-211D-4356-AB98-88F3AA3275E5}'
 APPID='{2F30C806-D59B-48a2-8A09-141FB66CA0E5}'
 IID_LISTENER='{E6F622A8-7AD1-45DD-AA4A-17D1B8AF41D4}'
 LIBID='{72CB3778-680C-4616-9EF7-0522E1DCC9F8}'
-# The one failure a case provokes, logged at level 1: the event manager's class cannot be found
-# once it is unregistered.
-PROVOKED_FAILURE='PlatformServices::CreateInstance\(\) (unable to resolve CLSID|returning FAIL\.)'
+# The failures and warnings cases provoke: the event manager's class cannot be found once it is
+# unregistered (level 1), and the limits' refusals and time-outs (level 2).
+PROVOKED_FAILURE='PlatformServices::CreateInstance\(\) (unable to resolve CLSID|returning FAIL\.)|Failed to create instance of KVLUMEN\.EventManagerEx'
+PROVOKED_FAILURE="$PROVOKED_FAILURE|$PROVOKED_BY_LIMITS"
 CONFIG='HKLM\SOFTWARE\Korvane\KVLumen'
 
 # Runs a Wine program to its end, but never for longer than two minutes.
@@ -229,6 +230,9 @@ case_configure() {
   wine_run reg add "$CONFIG\\EventManager" /v spool /t REG_SZ /d "$spool_w" /f >/dev/null 2>&1 || fail "reg add spool"
   wine_run reg add "$CONFIG\\Logging" /v KVLUMEN.EventListener /t REG_SZ /d "file,$log_w,5" /f >/dev/null 2>&1 ||
     fail "reg add logging"
+  # Short limits, so that the cases about them stay fast.
+  wine_run reg add "$CONFIG\\Listener" /v requestTimeoutMs /t REG_DWORD /d 1000 /f >/dev/null 2>&1 || fail "reg add requestTimeoutMs"
+  wine_run reg add "$CONFIG\\Listener" /v maxRequestKB /t REG_DWORD /d 512 /f >/dev/null 2>&1 || fail "reg add maxRequestKB"
   echo "    address $ADDRESS, port $CONFIGURED_PORT, spool $spool_w"
 }
 
@@ -336,18 +340,24 @@ case_kvlisten_wake_up() {
   [[ $(spool_count "$SPOOL") -eq $before ]] || fail "something was spooled"
 }
 
-# A peer that sends nothing and half-closes gets the response, and an empty message is spooled.
+# A peer that connects and half-closes without sending a byte gets no answer, and nothing is spooled.
 case_kvlisten_half_close() {
   need_port || return 1
-  local before rc
-  before=$(spool_count "$SPOOL")
-  : >"$WORK/bodies/empty"
-  half_close_client "$ADDRESS" "$PORT" 20 "$WORK/responses/half-close"
-  rc=$?
-  [[ $rc -eq 0 ]] || fail "the half-closing client ended with $rc (3: no close from the listener within 20 s)"
-  check_response "$WORK/responses/half-close" "half-close"
-  check_spooled "$SPOOL" "$before" "$WORK/bodies/empty" "half-close"
+  send_nothing_then_half_close
 }
+
+# GET and HEAD are answered by kvlisten.exe and never spooled.
+case_kvlisten_get_and_head() {
+  need_port || return 1
+  send_get_and_head
+}
+
+# Over maxRequestKB: 413 from kvlisten.exe, nothing spooled.
+case_kvlisten_oversize() {
+  need_port || return 1
+  send_oversize_request
+}
+
 
 # With the spool event manager unregistered (regsvr32 /u), the printer still gets its 200.
 case_kvlisten_missing_manager() {
@@ -495,7 +505,9 @@ run_case Cscript.StopEndsClient case_cscript_stops
 run_case Kvlisten.AnnouncesConfiguredPort case_kvlisten_starts
 run_case Kvlisten.RequestThrough case_kvlisten_request
 run_case Kvlisten.WakeUpNoResponseNothingSpooled case_kvlisten_wake_up
-run_case Kvlisten.HalfCloseResponseAndEmptyMessage case_kvlisten_half_close
+run_case Kvlisten.HalfCloseNoBytesNoEvent case_kvlisten_half_close
+run_case Kvlisten.GetAndHeadAnswered case_kvlisten_get_and_head
+run_case Kvlisten.OversizeRefusedWith413 case_kvlisten_oversize
 run_case Kvlisten.MissingManagerStillAnswered case_kvlisten_missing_manager
 run_case Kvlisten.CtrlCStopsCleanly case_kvlisten_ctrl_c
 run_case Service.InstallRegisters case_service_install

@@ -5,9 +5,13 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <utility>
+#include <vector>
+
 #include "CannedResponse.h"
 #include "IEventManagerEx.h"
 #include "PlatformServices.h"
+#include "ScopedSocket.h"
 
 using namespace kvtest;
 
@@ -89,11 +93,32 @@ protected:
     bool HandlersFinished(size_t count) {
         return WaitFor([&] { return CountOf(Log(), "HandlingProc - Exiting (hr: 0)") >= count; });
     }
+    // Sets a limit and restarts the listener, which reads its limits as it starts.
+    void RestartWith(const std::vector<std::pair<const char*, DWORD>>& limits) {
+        for (const auto& limit : limits) ASSERT_TRUE(SetMachineDword(kListenerKey, limit.first, limit.second));
+        ASSERT_EQ(S_OK, mListener->Stop());
+        BSTR info = nullptr;
+        ASSERT_EQ(S_OK, mListener->Start(&info));
+        mPort = static_cast<unsigned short>(wcstol(info, nullptr, 10));
+        SysFreeString(info);
+    }
 
     ScopedTempDir mRecord;
     CListener* mListener = nullptr;
     unsigned short mPort = 0;
 };
+
+// What a thread that asked for a 256 KiB stack gets at most: Wine gives every thread 1 MiB at
+// least, and ThreadSanitizer enlarges small stacks for its own thread-local state.
+unsigned long SmallStackAsGiven() {
+#if defined(_WIN32)
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll && GetProcAddress(ntdll, "wine_get_version")) return 1024 * 1024;
+#elif defined(__SANITIZE_THREAD__)
+    return 1024 * 1024;
+#endif
+    return 256 * 1024;
+}
 
 std::string LengthRequest(const std::string& body) {
     return "POST /events HTTP/1.1\r\nHost: printer\r\nContent-Type: text/xml\r\nContent-Length: " +
@@ -103,17 +128,29 @@ std::string LengthRequest(const std::string& body) {
 }  // namespace
 
 TEST_F(DeliveryTest, LengthModeAnswersThenDelivers) {
-    // A request framed by its length gets the 609-byte response, then its body is delivered.
+    // A request framed by its length gets the 609-byte response, then its body is delivered on a
+    // handler thread with a small stack; one line at level 4 sums the request up.
     std::string body = "<SOAP-ENV:Envelope><Deliver>one</Deliver></SOAP-ENV:Envelope>";
-    std::string answer = Exchange(LengthRequest(body), false);
+    std::string request = LengthRequest(body);
+    std::string answer = Exchange(request, false);
     EXPECT_EQ(609u, answer.size());
     EXPECT_EQ(std::string(kCannedResponse), answer);
     std::string meta;
     EXPECT_EQ(body, Delivered(1, &meta));
     EXPECT_NE(std::string::npos, meta.find("null=0"));
     EXPECT_NE(std::string::npos, meta.find("apartment=sta")) << meta;
+    unsigned long stack = strtoul(meta.c_str() + meta.find("stack=") + 6, nullptr, 10);
+    EXPECT_GT(stack, 0u) << meta;
+    EXPECT_LE(stack, SmallStackAsGiven()) << meta;
+    EXPECT_TRUE(HandlersFinished(1));
     std::string log = Log();
     EXPECT_LT(log.find("HandlingProc : Event Manager Deliver succeeded"), std::string::npos);
+    std::string line = AtLevel(4, "HandlingProc : request from 127.0.0.1:");
+    size_t at = log.find(line);
+    ASSERT_NE(std::string::npos, at) << log;
+    std::string summary = log.substr(at, log.find('\n', at) - at);
+    EXPECT_NE(std::string::npos, summary.find(": " + std::to_string(request.size()) + " bytes, length, delivered, "))
+        << summary;
 }
 
 TEST_F(DeliveryTest, ChunkedModeJoinsChunks) {
@@ -150,14 +187,102 @@ TEST_F(DeliveryTest, WakeUpTextGetsNoResponse) {
     EXPECT_NE(std::string::npos, Log().find("HandlingProc : Returning...ShutDown event occurred"));
 }
 
-TEST_F(DeliveryTest, SilentPeerGetsResponseAndEmptyMessage) {
-    // A peer that closes without sending still gets the response; an empty message (a null
-    // string) is delivered.
-    EXPECT_EQ(std::string(kCannedResponse), Exchange(""));
-    std::string meta;
-    EXPECT_EQ("", Delivered(1, &meta));
-    EXPECT_NE(std::string::npos, meta.find("null=1")) << meta;
-    EXPECT_NE(std::string::npos, Log().find("HandlingProc: splitData failed"));
+TEST_F(DeliveryTest, PeerClosingBeforeAnyByteIsNoEvent) {
+    // A connection closed before it sent a byte (a port probe) gets no answer and delivers nothing.
+    EXPECT_EQ("", Exchange(""));
+    EXPECT_TRUE(HandlersFinished(1));
+    EXPECT_FALSE(FileExists(mRecord.file("1.meta")));
+    EXPECT_NE(std::string::npos, Log().find(": 0 bytes, none, closed before any byte, "));
+}
+
+TEST_F(DeliveryTest, GetAndHeadAreAnsweredNeverDelivered) {
+    // A monitor's GET gets one line naming the listener and its port, HEAD the headers alone.
+    std::string line = "KVLUMEN.Listener listening on port " + std::to_string(mPort) + "\r\n";
+    std::string headers = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
+                          std::to_string(line.size()) + "\r\nConnection: close\r\n\r\n";
+    EXPECT_EQ(headers + line, Exchange("GET / HTTP/1.1\r\nHost: p\r\n\r\n", false));
+    EXPECT_EQ(headers, Exchange("HEAD /health HTTP/1.1\r\nHost: p\r\nContent-Length: 5\r\n\r\n", false));
+    EXPECT_TRUE(HandlersFinished(2));
+    EXPECT_FALSE(FileExists(mRecord.file("1.meta")));
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find(" bytes, get, answered, "));
+    EXPECT_NE(std::string::npos, log.find(" bytes, head, answered, "));
+}
+
+TEST_F(DeliveryTest, OversizeRequestsRefusedWith413) {
+    // Over maxRequestKB, declared or once received, a request is refused and never delivered;
+    // Expect: 100-continue is answered at the header section, within the limit only.
+    RestartWith({{"maxRequestKB", 2}});
+    const std::string refusal = "HTTP/1.1 413 Content Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    const std::string head = "POST / HTTP/1.1\r\nHost: p\r\n";  // 26 bytes, 50 with a 4-digit length
+    // Declared: 50 + 1999 > 2048 is refused before the body is sent; 50 + 1998 is taken.
+    EXPECT_EQ(refusal, Exchange(head + "Content-Length: 1999\r\n\r\n", false));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(head + "Content-Length: 1998\r\n\r\n" + std::string(1998, 'x'), false));
+    EXPECT_EQ(std::string(1998, 'x'), Delivered(1));
+    // Chunked: refused once more than 2 KiB has arrived, while the peer is still writing.
+    std::string chunked = head + "Transfer-Encoding: chunked\r\n\r\n";
+    while (chunked.size() < 8192) chunked += "10\r\n0123456789abcdef\r\n";
+    EXPECT_EQ(refusal, Exchange(chunked, false));
+    // Expected continuation: within the limit the client is told to go on, over it refused.
+    ScopedSocket waiting(ConnectLoopback(mPort));
+    ASSERT_TRUE(SendAll(waiting.get(), head + "Expect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
+    EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", ReceiveCount(waiting.get(), 25));
+    ASSERT_TRUE(SendAll(waiting.get(), "HELLO"));
+    EXPECT_EQ(std::string(kCannedResponse), ReceiveAll(waiting.get()));
+    EXPECT_EQ("HELLO", Delivered(2));
+    EXPECT_EQ(refusal, Exchange(head + "Expect: 100-continue\r\nContent-Length: 99999\r\n\r\n", false));
+    EXPECT_TRUE(HandlersFinished(5));  // five requests, and perhaps the restart's wake-up
+    EXPECT_FALSE(FileExists(mRecord.file("3.meta")));
+    std::string log = Log();
+    EXPECT_EQ(3u, CountOf(log, "over the limit of 2 KB; refused with 413"));
+    EXPECT_NE(std::string::npos, log.find(AtLevel(2, "HandlingProc : 127.0.0.1:")));
+    EXPECT_NE(std::string::npos, log.find("sent a request of 2049 bytes, over the limit"));
+    EXPECT_NE(std::string::npos, log.find("sent a request of 100072 bytes, over the limit"));
+}
+
+TEST_F(DeliveryTest, IncompleteRequestsTimeOutWithoutReply) {
+    // A silent peer and one that stops half-way through its headers are closed without reply
+    // once requestTimeoutMs has passed since their accept; nothing is delivered.
+    RestartWith({{"requestTimeoutMs", 1000}});
+    ScopedSocket silent(ConnectLoopback(mPort));
+    ScopedSocket half(ConnectLoopback(mPort));
+    ASSERT_TRUE(SendAll(half.get(), "POST / HTTP/1.1\r\nContent-Le"));
+    EXPECT_TRUE(WaitFor([&] { return CountOf(Log(), "sent no complete request within 1000 ms") >= 2; }, 20000));
+    EXPECT_EQ("", ReceiveAll(silent.get(), 5000));
+    EXPECT_EQ("", ReceiveAll(half.get(), 5000));
+    EXPECT_TRUE(ClosedByPeer(silent.get()));
+    EXPECT_TRUE(ClosedByPeer(half.get()));
+    EXPECT_FALSE(FileExists(mRecord.file("1.meta")));
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("(0 bytes); closed without reply"));
+    EXPECT_NE(std::string::npos, log.find("(27 bytes); closed without reply"));
+}
+
+TEST_F(DeliveryTest, ConnectionLimitKeepsNewPrintersWaiting) {
+    // At maxConnections no more connections are accepted: a printer waits in the backlog until a
+    // handler ends (a silent peer's timeout here) and is served then. A stop at the limit works.
+    RestartWith({{"maxConnections", 2}, {"requestTimeoutMs", 1000}});
+    size_t entered = CountOf(Log(), "ENTER HandlingProc");
+    ScopedSocket first(ConnectLoopback(mPort));
+    ScopedSocket second(ConnectLoopback(mPort));
+    ASSERT_TRUE(WaitFor([&] { return CountOf(Log(), "ENTER HandlingProc") >= entered + 2; }));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("waited"), false));
+    EXPECT_EQ("waited", Delivered(1));
+    EXPECT_TRUE(WaitFor([&] { return Log().find(" bytes, length, delivered, ") != std::string::npos; }));
+    std::string log = Log();
+    size_t limited = log.find("2 connections are being served, the most maxConnections allows");
+    size_t timedOut = log.find("sent no complete request within 1000 ms");
+    size_t delivered = log.find(" bytes, length, delivered, ");
+    ASSERT_NE(std::string::npos, limited);
+    ASSERT_NE(std::string::npos, timedOut);
+    ASSERT_NE(std::string::npos, delivered);
+    EXPECT_LT(timedOut, delivered) << "the printer was served only after a handler had ended";
+
+    ScopedSocket third(ConnectLoopback(mPort));
+    ScopedSocket fourth(ConnectLoopback(mPort));
+    size_t listenersEnded = CountOf(Log(), "EventListenerThread::OnRun - Exiting");
+    EXPECT_EQ(S_OK, mListener->Stop());
+    EXPECT_EQ(listenersEnded + 1, CountOf(Log(), "EventListenerThread::OnRun - Exiting"));
 }
 
 TEST_F(DeliveryTest, IncompleteRequestDeliveredAtPeerClose) {
@@ -174,6 +299,7 @@ TEST_F(DeliveryTest, FailuresOfTheEventManagerStayInTheLog) {
     EXPECT_EQ("x", Delivered(1));
     EXPECT_TRUE(HandlersFinished(1));
     EXPECT_NE(std::string::npos, Log().find("HandlingProc : Event Manager Deliver failed"));
+    EXPECT_NE(std::string::npos, Log().find(AtLevel(1, "HandlingProc : Deliver failed (hr: 0x80004005) for a message of 1 bytes")));
 
     ASSERT_TRUE(SetMachineString(kTestManagerKey, "mode", "fail-create"));
     EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("y")));
@@ -183,6 +309,7 @@ TEST_F(DeliveryTest, FailuresOfTheEventManagerStayInTheLog) {
     EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("z")));
     EXPECT_TRUE(HandlersFinished(3));
     EXPECT_EQ(2u, CountOf(Log(), "HandlingProc : Failed to create instance of EventManager"));
+    EXPECT_EQ(2u, CountOf(Log(), AtLevel(1, "HandlingProc : Failed to create instance of KVLUMEN.EventManagerEx (hr: 0x")));
     EXPECT_FALSE(FileExists(mRecord.file("2.meta")));
 }
 

@@ -24,14 +24,16 @@ public:
 
     std::string Request() {
         if (Chance(15)) return Soup();
-        std::string text = "POST /event HTTP/1.1\r\nHost: p\r\n";
-        for (size_t headers = Pick(4); headers > 0; --headers) text += Header();
+        static const char* const kMethods[] = {"POST", "POST", "POST", "POST", "GET", "HEAD", "get", "GETS"};
+        std::string text = std::string(kMethods[Pick(8)]) + " /event HTTP/1.1\r\nHost: p\r\n";
+        for (size_t headers = Pick(5); headers > 0; --headers) text += Header();
         if (Chance(93)) text += "\r\n";
         if (Chance(35))
             text += Data(Pick(40));
         else
             text += Chunks();
-        if (Chance(8)) text += (Chance(50) ? "\r\nContent-Length: " : "\r\nCONTENT-LENGTH: ") + Number() + "\r\n";
+        // Framing fields after the header section (in a body, chunk data or a trailer) are text.
+        if (Chance(8)) text += (Chance(50) ? "\r\nContent-Length: " : "\r\nTransfer-Encoding: chunked") + Number() + "\r\n";
         if (Chance(25)) text.resize(Pick(text.size() + 1));
         return text;
     }
@@ -44,14 +46,23 @@ private:
         return kValues[Pick(sizeof(kValues) / sizeof(kValues[0]))];
     }
 
+    std::string Blanks() {
+        static const char* const kBlanks[] = {"", " ", "\t", " \t ", "  "};
+        return kBlanks[Pick(5)];
+    }
+
     std::string Header() {
-        switch (Pick(8)) {
-        case 0: case 1: return "Content-Length: " + Number() + "\r\n";
-        case 2: return "CONTENT-LENGTH: " + Number() + "\r\n";
-        case 3: return "content-length: 5\r\n";
-        case 4: return "Content-Length:5\r\n";
-        case 5: return "0-Trace: 1\r\n";
-        default: return "Transfer-Encoding: chunked\r\n";
+        static const char* const kLengthNames[] = {"Content-Length", "CONTENT-LENGTH", "content-length",
+                                                   "Content-length", "CONTENT-LENGTH ", "Content-Lengths"};
+        static const char* const kCodings[] = {"chunked", "CHUNKED", "gzip, chunked", "chunked, gzip", "chunked,",
+                                               "gzip", "", " , chunked ", "chunked;x"};
+        static const char* const kExpectations[] = {"100-continue", "100-Continue ", "100-continue, x", ""};
+        switch (Pick(10)) {
+        case 0: case 1: case 2: return kLengthNames[Pick(6)] + std::string(":") + Blanks() + Number() + "\r\n";
+        case 3: return "0-Trace: 1\r\n";
+        case 4: return (Chance(50) ? "Expect:" : "expect:") + Blanks() + kExpectations[Pick(4)] + "\r\n";
+        case 5: return "Transfer-Encoding:" + Blanks() + kCodings[Pick(9)] + Blanks() + "\r\n";
+        default: return (Chance(70) ? "Transfer-Encoding: chunked" : "transfer-encoding:chunked") + std::string("\r\n");
         }
     }
 
@@ -98,7 +109,8 @@ private:
     std::string Soup() {
         static const char* const kTokens[] = {"\r\n", "\r\n\r\n", "0", "5", "a", "ff", ";", " ", "\r", "\n",
                                               "\r\nContent-Length: ", "\r\nCONTENT-LENGTH: ", "HELLO",
-                                              "fffffff4", "-1", "\r\n0", "12"};
+                                              "fffffff4", "-1", "\r\n0", "12", "GET ", "HEAD ", ":", ",",
+                                              "\r\ntransfer-encoding:chunked", "\r\nexpect: 100-continue", "\t"};
         std::string text;
         for (size_t tokens = 1 + Pick(30); tokens > 0; --tokens) text += kTokens[Pick(sizeof(kTokens) / sizeof(kTokens[0]))];
         return text;
@@ -122,7 +134,8 @@ std::string Printable(const std::string& text) {
 
 TEST(FramingDifferential, RandomRequestsFollowTheRules) {
     // Every operation gives the rules' answer on random requests, the completion check after
-    // every piece of a random split and after every single byte.
+    // every piece of a random split and after every single byte, and the header section reads
+    // as the rules read it.
     RequestMaker maker(20240607);
     for (int round = 0; round < 2000; ++round) {
         std::string message = maker.Request();
@@ -156,6 +169,14 @@ TEST(FramingDifferential, RandomRequestsFollowTheRules) {
             at += piece;
             ASSERT_EQ(reference::isTransferFinished(received), pieces.isTransferFinished(received))
                 << "after " << received.size() << " bytes";
+        }
+        if (pieces.headerComplete()) {
+            // What the handler reads from the header section: framing, length, expectation.
+            reference::Head head = reference::head(message);
+            EXPECT_EQ(int(head.framing), int(pieces.header().framing()));
+            EXPECT_EQ(head.length, pieces.header().length);
+            EXPECT_EQ(head.expectContinue, pieces.header().expectContinue);
+            EXPECT_EQ(message.find("\r\n\r\n") + 4, pieces.bodyStart());
         }
         received.clear();
         for (char byte : message) {

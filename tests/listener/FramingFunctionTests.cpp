@@ -49,10 +49,12 @@ TEST(FramingContentLength, ReadsValueLikeAtoi) {
 }
 
 TEST(FramingContentLength, UpperCaseWinsAndMissingGivesZero) {
-    // The upper-case header decides; without any header nothing after position 17 is read.
+    // The name in capitals decides, any other spelling counts when it is the only one; without
+    // any length field nothing after position 17 is read, and a body's field is no field.
     EXPECT_EQ(4, getContentLength("x\r\nContent-Length: 2\r\nCONTENT-LENGTH: 4\r\n"));
     EXPECT_EQ(4, getContentLength("x\r\nCONTENT-LENGTH: 4\r\nContent-Length: 2\r\n"));
-    EXPECT_EQ(0, getContentLength("x\r\ncontent-length: 2\r\n"));
+    EXPECT_EQ(2, getContentLength("x\r\ncontent-length:\t2\r\n"));
+    EXPECT_EQ(0, getContentLength("x\r\n\r\nContent-Length: 2\r\n"));
     EXPECT_EQ(0, getContentLength("01234567890123456789\r\n"));
     EXPECT_EQ(0, getContentLength(""));
 }

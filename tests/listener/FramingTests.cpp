@@ -72,10 +72,8 @@ TEST(Framing, EdgeCaseTable) {
         {"upper-case header cuts", "CONTENT-LENGTH: 3\r\n", "HELLO", {false, true, 3, true, "HEL"}},
         {"short body, peer closed", "Content-Length: 9\r\n", "HELLO", {false, false, kNever, true, "HELLO"}},
         {"zero length", "Content-Length: 0\r\n", "", {false, true, 0, true, ""}},
-        {"lower-case header is no header", lower, "HELLO",
-         {true, false, kNever, false, Request(lower, "HELLO")}},
-        {"header without blank is no header", noBlank, "HELLO",
-         {true, false, kNever, false, Request(noBlank, "HELLO")}},
+        {"lower-case name", lower, "HELLO", {false, true, 5, true, "HELLO"}},
+        {"no blank before the value", noBlank, "HELLO", {false, true, 5, true, "HELLO"}},
         {"two chunks, extension", chunkedHeader, "5\r\nHELLO\r\n6;x=1\r\n WORLD\r\n0\r\n\r\n",
          {true, true, 28, true, "HELLO WORLD"}},
         {"no final empty line", chunkedHeader, "5\r\nHELLO\r\n0\r\n", {true, true, 13, true, "HELLO"}},
@@ -93,22 +91,77 @@ TEST(Framing, EdgeCaseTable) {
 }
 
 TEST(Framing, UpperCaseLengthHeaderDecides) {
-    // With both header forms the upper-case one counts, wherever each stands and whenever it arrives.
+    // Of several length fields the one spelt in capitals counts, wherever it stands; else the first.
     CheckRequest("Content-Length: 2\r\nCONTENT-LENGTH: 4\r\n", "HELLO", {false, true, 4, true, "HELL"});
     CheckRequest("CONTENT-LENGTH: 4\r\nContent-Length: 2\r\n", "HELLO", {false, true, 4, true, "HELL"});
-    // Complete by the mixed-case header first, then an upper-case one in the body asks for more.
-    std::string body = "AB\r\nCONTENT-LENGTH: 99";
-    CheckRequest("Content-Length: 2\r\n", body, {false, false, 2, true, body});
+    CheckRequest("content-length: 1\r\nContent-Length: 2\r\n", "HELLO", {false, true, 1, true, "H"});
 }
 
-TEST(Framing, LengthHeaderInBodySelectsLengthMode) {
-    // A length header that only occurs in the body switches to length mode as soon as it is there.
-    // The size line "abc" asks for 2748 bytes; the header's marker alone reads as length 0.
-    std::string body = "abc\r\nContent-Length: 3\r\n";
-    CheckRequest("", body, {false, true, 21, true, "abc"});
-    // A request complete by its chunks stops being complete when a length header follows.
-    std::string late = "0\r\n\r\nxx\r\nContent-Length: 99\r\n";
-    CheckRequest("", late, {false, false, 3, true, late});
+TEST(Framing, FieldNamesInAnyCaseValueAfterOptionalBlanks) {
+    // Names match without regard to case; blanks and tabs may stand between colon and value.
+    for (const char* field : {"content-length: 5\r\n", "Content-length:5\r\n", "CONTENT-LENGTH:\t5\r\n",
+                              "cOnTeNt-LeNgTh: \t 5 \r\n"}) {
+        SCOPED_TRACE(field);
+        CheckRequest(field, "HELLOxx", {false, true, 5, true, "HELLO"});
+    }
+    // A blank before the colon makes another name.
+    const std::string spaced = "Content-Length :5\r\n";
+    CheckRequest(spaced, "HELLO", {true, false, kNever, false, Request(spaced, "HELLO")});
+}
+
+TEST(Framing, FramingFieldsOnlyInTheHeaderSection) {
+    // A length field in the body, in chunk data or in a trailer is body text and changes nothing.
+    CheckRequest("", "14\r\n\r\nContent-Length: 99\r\n0\r\n\r\n", {true, true, 29, true, "\r\nContent-Length: 99"});
+    CheckRequest("Transfer-Encoding: chunked\r\n", "3\r\nABC\r\n0\r\nContent-Length: 99\r\n\r\n",
+                 {true, true, 11, true, "ABC"});
+    CheckRequest("Content-Length: 2\r\n", "AB\r\nCONTENT-LENGTH: 99", {false, true, 2, true, "AB"});
+}
+
+TEST(Framing, ChunkedCodingWinsOverLength) {
+    // Transfer-Encoding whose last coding is chunked frames the body, even beside a length.
+    const std::string chunks = "5\r\nHELLO\r\n0\r\n\r\n";
+    CheckRequest("Content-Length: 3\r\nTransfer-Encoding: chunked\r\n", chunks, {true, true, 13, true, "HELLO"});
+    CheckRequest("transfer-encoding: gzip, CHUNKED \r\nContent-Length: 3\r\n", chunks, {true, true, 13, true, "HELLO"});
+    CheckRequest("Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked,\r\nContent-Length: 3\r\n", chunks,
+                 {true, true, 13, true, "HELLO"});
+    // chunked that is not the last coding leaves the length in charge.
+    CheckRequest("Transfer-Encoding: chunked, gzip\r\nContent-Length: 3\r\n", chunks, {false, true, 3, true, "5\r\n"});
+}
+
+TEST(Framing, GetAndHeadHaveNoBody) {
+    // GET and HEAD are complete at the end of their header section, whatever they declare.
+    struct NoBodyRow {
+        const char* method;
+        std::string headers;
+        std::string body;
+    };
+    const NoBodyRow rows[] = {
+        {"GET", "", ""},
+        {"HEAD", "Content-Length: 5\r\n", "HELLO"},
+        {"GET", "Transfer-Encoding: chunked\r\n", "5\r\nHE"},
+    };
+    for (const NoBodyRow& row : rows) {
+        std::string message = std::string(row.method) + " / HTTP/1.1\r\nHost: p\r\n" + row.headers + "\r\n" + row.body;
+        SCOPED_TRACE(message);
+        TransferState state;
+        std::string received;
+        for (char byte : message) {
+            received += byte;
+            bool complete = state.isTransferFinished(received);
+            ASSERT_EQ(reference::isTransferFinished(received), complete) << "after " << received.size() << " bytes";
+            ASSERT_EQ(isTransferFinished(received), complete) << "after " << received.size() << " bytes";
+            ASSERT_EQ(complete, received.size() >= message.size() - row.body.size());
+        }
+        EXPECT_EQ(framing::BodyFraming::None, state.header().framing());
+        EXPECT_FALSE(isChunkedTransfer(message));
+        std::string text = message;
+        EXPECT_TRUE(splitData(text));
+        EXPECT_EQ("", text);
+    }
+    // The method is case-sensitive and ends at a blank.
+    EXPECT_FALSE(isTransferFinished("get / HTTP/1.1\r\n\r\n"));
+    EXPECT_FALSE(isTransferFinished("GET\r\n\r\n"));
+    EXPECT_FALSE(isTransferFinished("GETS / HTTP/1.1\r\n\r\n"));
 }
 
 TEST(Framing, NegativeLengthNeverCompletes) {

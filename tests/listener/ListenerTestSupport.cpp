@@ -1,6 +1,8 @@
 // ListenerTestSupport.cpp -- loopback clients and the listener fixture.
 #include "ListenerTestSupport.h"
 
+#include <algorithm>
+
 #include "AnsiText.h"
 
 namespace kvtest {
@@ -54,10 +56,21 @@ SOCKET ConnectLoopback(unsigned short port) {
     return s;
 }
 
-std::string ReceiveAll(SOCKET s, DWORD timeoutMs) {
+std::string ReceiveAll(SOCKET s, DWORD timeoutMs) { return ReceiveCount(s, std::string::npos, timeoutMs); }
+
+bool ClosedByPeer(SOCKET s) {
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    FD_SET(s, &readSet);
+    timeval now = {0, 0};
+    char byte;
+    return select(0, &readSet, nullptr, nullptr, &now) == 1 && recv(s, &byte, 1, 0) <= 0;
+}
+
+std::string ReceiveCount(SOCKET s, size_t count, DWORD timeoutMs) {
     std::string received;
     DWORD start = GetTickCount();
-    for (;;) {
+    while (received.size() < count) {
         fd_set readSet;
         FD_ZERO(&readSet);
         FD_SET(s, &readSet);
@@ -66,7 +79,7 @@ std::string ReceiveAll(SOCKET s, DWORD timeoutMs) {
         timeval wait = {static_cast<long>((timeoutMs - elapsed) / 1000), static_cast<long>(((timeoutMs - elapsed) % 1000) * 1000)};
         if (select(0, &readSet, nullptr, nullptr, &wait) <= 0) break;
         char buffer[4096];
-        int got = recv(s, buffer, sizeof(buffer), 0);
+        int got = recv(s, buffer, static_cast<int>(std::min<size_t>(sizeof(buffer), count - received.size())), 0);
         if (got <= 0) break;
         received.append(buffer, static_cast<size_t>(got));
     }
@@ -81,6 +94,10 @@ bool SendAll(SOCKET s, const std::string& data) {
         sent += static_cast<size_t>(n);
     }
     return true;
+}
+
+std::string AtLevel(int level, const std::string& message) {
+    return "/" + std::to_string(level) + "] " + kComponentTag + "::" + message;
 }
 
 size_t CountOf(const std::string& haystack, const std::string& text) {

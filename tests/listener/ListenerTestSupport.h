@@ -32,8 +32,17 @@ SOCKET ConnectLoopback(unsigned short port);
 // Reads until the peer closes or `timeoutMs` passes; returns what arrived.
 std::string ReceiveAll(SOCKET s, DWORD timeoutMs = 10000);
 
+// Reads until `count` bytes arrived, the peer closes or `timeoutMs` passes; returns what arrived.
+std::string ReceiveCount(SOCKET s, size_t count, DWORD timeoutMs = 10000);
+
+// True when the peer has closed the connection (its end of stream, or a reset, is there to read).
+bool ClosedByPeer(SOCKET s);
+
 // Sends all of `data`; false on failure.
 bool SendAll(SOCKET s, const std::string& data);
+
+// How a message of the component logged at `level` begins in its log.
+std::string AtLevel(int level, const std::string& message);
 
 // Counts the occurrences of `text` in `haystack`.
 size_t CountOf(const std::string& haystack, const std::string& text);

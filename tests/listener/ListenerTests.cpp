@@ -1,8 +1,18 @@
 // ListenerTests.cpp -- the listener object and engine on loopback: ports, start, stop, accept.
 #include "ListenerTestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <sys/resource.h>
+#endif
+
+#include "ListenerSettings.h"
+#include "ScopedSocket.h"
 
 using namespace kvtest;
 
@@ -257,3 +267,133 @@ TEST_F(ListenerTest, DualStackHostListensOnBoth) {
     EXPECT_EQ(S_OK, listener->Stop());
     EXPECT_EQ(1u, CountOf(Log(), "EXIT: EventListenerThread::~EventListenerThread"));
 }
+
+TEST_F(ListenerTest, LimitSettingsOutOfRangeUseDefaults) {
+    // Values in range are taken; one out of range or of another type gives the default and a
+    // level-2 line naming it; an absent one gives the default silently.
+    NewListener();  // opens the log
+    ListenerSettings absent = ListenerSettings::Read();
+    EXPECT_EQ(1024u, absent.maxRequestKB);
+    EXPECT_EQ(60000u, absent.requestTimeoutMs);
+    EXPECT_EQ(512u, absent.maxConnections);
+    ASSERT_TRUE(SetMachineDword(kListenerKey, "maxRequestKB", 262144));
+    ASSERT_TRUE(SetMachineDword(kListenerKey, "requestTimeoutMs", 1000));
+    ASSERT_TRUE(SetMachineDword(kListenerKey, "maxConnections", 16384));
+    ListenerSettings taken = ListenerSettings::Read();
+    EXPECT_EQ(262144u, taken.maxRequestKB);
+    EXPECT_EQ(1000u, taken.requestTimeoutMs);
+    EXPECT_EQ(16384u, taken.maxConnections);
+    EXPECT_EQ(std::string::npos, Log().find("ListenerSettings::Read"));
+
+    ASSERT_TRUE(SetMachineDword(kListenerKey, "maxRequestKB", 0));
+    ASSERT_TRUE(SetMachineDword(kListenerKey, "requestTimeoutMs", 3600001));
+    DeleteMachineValue(kListenerKey, "maxConnections");
+    ASSERT_TRUE(SetMachineString(kListenerKey, "maxConnections", "100"));
+    ListenerSettings fallen = ListenerSettings::Read();
+    EXPECT_EQ(1024u, fallen.maxRequestKB);
+    EXPECT_EQ(60000u, fallen.requestTimeoutMs);
+    EXPECT_EQ(512u, fallen.maxConnections);
+    std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find(AtLevel(2, "ListenerSettings::Read: maxRequestKB 0 is out of its range "
+                                                      "1..262144; the default 1024 is used")));
+    EXPECT_NE(std::string::npos, log.find(AtLevel(2, "ListenerSettings::Read: requestTimeoutMs 3600001 is out of its "
+                                                      "range 1000..3600000; the default 60000 is used")));
+    EXPECT_NE(std::string::npos,
+              log.find(AtLevel(2, "ListenerSettings::Read: maxConnections is not a REG_DWORD; the default 512 is used")));
+}
+
+#ifndef _WIN32
+namespace {
+
+std::string HttpGet(unsigned short port) {
+    ScopedSocket s(ConnectLoopback(port));
+    if (!s.valid() || !SendAll(s.get(), "GET / HTTP/1.1\r\nHost: p\r\n\r\n")) return std::string();
+    return ReceiveAll(s.get());
+}
+
+unsigned short PortOf(CListener* listener, HRESULT* hr) {
+    BSTR info = nullptr;
+    *hr = listener->Start(&info);
+    unsigned short port = info ? static_cast<unsigned short>(wcstol(info, nullptr, 10)) : 0;
+    SysFreeString(info);
+    return port;
+}
+
+int HighestDescriptor() {
+    int highest = 2;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(folder)) highest = std::max(highest, atoi(entry->d_name));
+        closedir(folder);
+    }
+    return highest;
+}
+
+}  // namespace
+
+KV_TEST_CHILD(descriptors_run_out) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    CListener* listener = nullptr;
+    if (CListener::CreateInstance(&listener) != S_OK) return 10;
+    HRESULT hr;
+    unsigned short port = PortOf(listener, &hr);
+    if (hr != S_OK) return 11;
+    SOCKET waiting = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKET last = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+
+    // Every descriptor below the limit in use: the listener has nowhere to put a connection.
+    rlimit original;
+    getrlimit(RLIMIT_NOFILE, &original);
+    rlimit scarce = original;
+    scarce.rlim_cur = static_cast<rlim_t>(HighestDescriptor() + 1);
+    std::vector<int> fillers;
+    if (setrlimit(RLIMIT_NOFILE, &scarce) != 0) return 12;
+    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
+    if (connect(waiting, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return 13;
+    Sleep(1500);
+    for (int fd : fillers) close(fd);
+    setrlimit(RLIMIT_NOFILE, &original);
+    // The printer waited in the backlog and is served now.
+    if (!SendAll(waiting, "GET / HTTP/1.1\r\nHost: p\r\n\r\n")) return 14;
+    if (ReceiveAll(waiting).rfind("HTTP/1.1 200 OK\r\n", 0) != 0) return 15;
+    closesocket(waiting);
+
+    // Without any descriptor even the wait for connections fails: the loop ends, and the next
+    // Start brings up a listener that serves instead of answering with the dead one's port.
+    scarce.rlim_cur = 0;
+    if (setrlimit(RLIMIT_NOFILE, &scarce) != 0) return 16;
+    connect(last, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    Sleep(1000);
+    setrlimit(RLIMIT_NOFILE, &original);
+    closesocket(last);
+    unsigned short restarted = PortOf(listener, &hr);
+    if (hr != S_OK) return 17;
+    if (HttpGet(restarted).rfind("HTTP/1.1 200 OK\r\n", 0) != 0) return 18;
+    listener->Stop();
+    listener->Release();
+    WSACleanup();
+    return 0;
+}
+
+TEST_F(ListenerTest, DescriptorShortagePausesAcceptingAndEndsNothing) {
+    // While descriptors run out the accept loop pauses 100 ms after each failure and reports once a
+    // second at most; the waiting printer is served once they come back. A wait that cannot work at
+    // all ends the loop with a level-1 line, and the next Start replaces the listener.
+    EXPECT_EQ(0u, RunChild("descriptors_run_out", "", 60000));
+    std::string log = Log();
+    size_t reports = CountOf(log, AtLevel(1, "EventListenerThread::setListenPort: accept() failed (error 10024), "));
+    EXPECT_GE(reports, 1u) << log;
+    EXPECT_LE(reports, 4u) << "at most one report a second";
+    unsigned long failures = 0;
+    for (size_t at = log.find("accept() failed (error 10024), "); at != std::string::npos;
+         at = log.find("accept() failed (error 10024), ", at + 1))
+        failures += strtoul(log.c_str() + at + 31, nullptr, 10);
+    EXPECT_LE(failures, 40u) << "one attempt per pause of 100 ms, not a busy loop";
+    EXPECT_NE(std::string::npos, log.find(AtLevel(1, "EventListenerThread::setListenPort select() call failed")));
+    EXPECT_EQ(2u, CountOf(log, "ENTER EventListenerThread::OnRun"));
+}
+#endif

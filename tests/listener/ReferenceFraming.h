@@ -1,7 +1,7 @@
 // ReferenceFraming.h -- a deliberately plain restatement of the framing rules, to check the real code against.
 //
 // Every call rescans and copies, exactly as the rules read, with the standard string's own
-// search and erase and the C library's number conversion. It only differs from a literal
+// search, split and erase and the C library's number conversion. It only differs from a literal
 // reading where positions would wrap: they are 64 bits here, a chunk that runs past the text
 // leaves the request incomplete, and a region that would end before it begins has no footer.
 // Slow on purpose (quadratic over a request received piece by piece); used by the tests and
@@ -15,33 +15,105 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace reference {
 
 const uint64_t npos = 0xFFFFFFFFu;
-const char kUpper[] = "\r\nCONTENT-LENGTH: ";
-const char kMixed[] = "\r\nContent-Length: ";
 
 inline size_t find(const std::string& text, const char* what, uint64_t from) {
     return from > text.size() ? std::string::npos : text.find(what, static_cast<size_t>(from));
 }
 
-inline bool isChunked(const std::string& text) {
-    return text.find(kUpper) == std::string::npos && text.find(kMixed) == std::string::npos;
+inline std::string lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return text;
 }
 
-inline int32_t contentLength(const std::string& text) {
-    size_t p = text.find(kUpper);
-    if (p == std::string::npos) p = text.find(kMixed);
-    if (p == std::string::npos) return 0;
-    p += 18;
-    size_t e = text.find("\r\n", p);
-    std::string value = text.substr(p, e == std::string::npos ? std::string::npos : e - p);
-    long long number = strtoll(value.c_str(), nullptr, 10);  // atoi's reading, saturated below
+inline bool sameIgnoringCase(const std::string& text, const std::string& lowerCaseWord) {
+    return text.size() == lowerCaseWord.size() && lower(text) == lowerCaseWord;
+}
+
+inline std::string trim(const std::string& text) {
+    size_t b = text.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(" \t") + 1 - b);
+}
+
+inline std::vector<std::string> split(const std::string& text, const std::string& separator) {
+    std::vector<std::string> parts;
+    size_t at = 0;
+    for (size_t next; (next = text.find(separator, at)) != std::string::npos; at = next + separator.size())
+        parts.push_back(text.substr(at, next - at));
+    parts.push_back(text.substr(at));
+    return parts;
+}
+
+// atoi's reading, saturated to 32 bits (what the Windows runtime's atoi gives).
+inline int32_t toInt(const std::string& value) {
+    long long number = strtoll(value.c_str(), nullptr, 10);
     if (number > INT32_MAX) return INT32_MAX;
     if (number < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(number);
 }
+
+enum class Framing { Length, Chunked, None };
+
+struct Head {
+    std::string method;
+    bool hasLength = false;
+    int32_t length = 0;
+    bool chunkedLast = false;
+    bool expectContinue = false;
+    Framing framing = Framing::Chunked;
+};
+
+// The header section is the text up to its first CRLF CRLF (all of it while there is none):
+// the request line, then field lines "name:value". Names in any case; of several length fields
+// the first spelt CONTENT-LENGTH decides, else the first; Transfer-Encoding fields together
+// form one comma-separated list whose last non-empty coding counts.
+inline Head head(const std::string& text) {
+    Head result;
+    std::string section = text.substr(0, text.find("\r\n\r\n"));
+    std::vector<std::string> lines = split(section, "\r\n");
+    result.method = lines[0].substr(0, lines[0].find(' '));
+    if (lines[0].find(' ') == std::string::npos) result.method.clear();
+    bool capitals = false;
+    std::vector<std::string> codings;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        size_t colon = lines[i].find(':');
+        if (colon == std::string::npos) continue;
+        std::string name = lines[i].substr(0, colon);
+        std::string value = lines[i].substr(colon + 1);
+        if (sameIgnoringCase(name, "content-length")) {
+            if (name == "CONTENT-LENGTH" && !capitals) {
+                capitals = true;
+                result.length = toInt(value);
+            } else if (!result.hasLength) {
+                result.length = toInt(value);
+            }
+            result.hasLength = true;
+        } else if (sameIgnoringCase(name, "transfer-encoding")) {
+            for (const std::string& coding : split(value, ","))
+                if (!trim(coding).empty()) codings.push_back(trim(coding));
+        } else if (sameIgnoringCase(name, "expect") && sameIgnoringCase(trim(value), "100-continue")) {
+            result.expectContinue = true;
+        }
+    }
+    result.chunkedLast = !codings.empty() && sameIgnoringCase(codings.back(), "chunked");
+    if (result.method == "GET" || result.method == "HEAD")
+        result.framing = Framing::None;
+    else if (result.chunkedLast || !result.hasLength)
+        result.framing = Framing::Chunked;
+    else
+        result.framing = Framing::Length;
+    return result;
+}
+
+inline bool isChunked(const std::string& text) { return head(text).framing == Framing::Chunked; }
+
+inline int32_t contentLength(const std::string& text) { return head(text).length; }
 
 // The value of the size line at `start`, or npos; 64 bits so that callers add without wrapping.
 inline uint64_t findSize(uint64_t start, const std::string& text) {
@@ -64,11 +136,14 @@ inline uint64_t findSize(uint64_t start, const std::string& text) {
     return number;
 }
 
-inline bool isTransferFinished(const std::string& text) {
+// `fields` is head(text): a caller that asks about several texts with the same header section
+// may read it once.
+inline bool isTransferFinished(const std::string& text, const Head& fields) {
     size_t h = text.find("\r\n\r\n");
     if (h == std::string::npos) return false;
+    if (fields.framing == Framing::None) return true;
     uint64_t start = h + 4;
-    if (isChunked(text)) {
+    if (fields.framing == Framing::Chunked) {
         for (;;) {
             uint64_t n = findSize(start, text);
             if (n == npos) return false;
@@ -77,9 +152,11 @@ inline bool isTransferFinished(const std::string& text) {
             start = e + 2 + n + 2;
         }
     }
-    uint32_t length = static_cast<uint32_t>(contentLength(text));
+    uint32_t length = static_cast<uint32_t>(fields.length);
     return !(length != 0 && static_cast<uint64_t>(text.size() - (h + 4)) < length);
 }
+
+inline bool isTransferFinished(const std::string& text) { return isTransferFinished(text, head(text)); }
 
 inline bool postProcessData(std::string& region) {
     uint64_t n = findSize(0, region);
@@ -109,8 +186,9 @@ enum class Split { Done, NoHeader, NoFooter, Corrupted };
 
 inline Split splitData(std::string& text) {
     size_t h = text.find("\r\n\r\n");
-    if (!isChunked(text)) {
-        uint32_t length = static_cast<uint32_t>(contentLength(text));
+    Head fields = head(text);
+    if (fields.framing != Framing::Chunked) {
+        uint32_t length = fields.framing == Framing::None ? 0 : static_cast<uint32_t>(fields.length);
         if (h == std::string::npos) return Split::NoHeader;
         text = text.substr(h + 4, length);
         return Split::Done;

@@ -1,5 +1,9 @@
 // ClassObjectTests.cpp -- the module's class object: one Listener per process, no aggregation, unload rules, proxy/stub class.
+#include <winsock2.h>
+
 #include "ModuleTestSupport.h"
+
+#include <string.h>
 
 #include <thread>
 
@@ -234,17 +238,31 @@ TEST(ProxyStub, NotAvailableOnPosix) {
 }
 #endif
 
-KV_TEST_CHILD(exit_with_running_listener) {
-    ModuleEntryPoints module;
+namespace {
+
+// For a child process: loads the module and starts its listener. 0 with the listener and its
+// port, or the child's exit code for the step that failed.
+int StartListenerOfModule(ModuleEntryPoints& module, IEventListener** listener, unsigned short* port) {
     if (!module.Load(BuiltModulePath())) return 10;
     IClassFactory* factory = nullptr;
     if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
-    IEventListener* listener = nullptr;
-    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
+    HRESULT hr = factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(listener));
     factory->Release();
-    BSTR port = nullptr;
-    if (listener->Start(&port) != S_OK) return 13;
-    SysFreeString(port);
+    if (hr != S_OK) return 12;
+    BSTR info = nullptr;
+    if ((*listener)->Start(&info) != S_OK) return 13;
+    *port = static_cast<unsigned short>(wcstol(info, nullptr, 10));
+    SysFreeString(info);
+    return 0;
+}
+
+}  // namespace
+
+KV_TEST_CHILD(exit_with_running_listener) {
+    ModuleEntryPoints module;
+    IEventListener* listener = nullptr;
+    unsigned short port = 0;
+    if (int failed = StartListenerOfModule(module, &listener, &port)) return failed;
     listener->Release();
     // No Stop and no FreeLibrary: the process ends with the listener running, and the module's
     // teardown at exit releases (and so stops) it.
@@ -277,15 +295,9 @@ TEST(Module, ProcessExitWithRunningListener) {
 
 KV_TEST_CHILD(unload_after_use) {
     ModuleEntryPoints module;
-    if (!module.Load(BuiltModulePath())) return 10;
-    IClassFactory* factory = nullptr;
-    if (module.getClassObject(CLSID_Listener, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 11;
     IEventListener* listener = nullptr;
-    if (factory->CreateInstance(nullptr, IID_IEventListener, reinterpret_cast<void**>(&listener)) != S_OK) return 12;
-    factory->Release();
-    BSTR port = nullptr;
-    if (listener->Start(&port) != S_OK) return 13;
-    SysFreeString(port);
+    unsigned short port = 0;
+    if (int failed = StartListenerOfModule(module, &listener, &port)) return failed;
     if (listener->Stop() != S_OK) return 14;
     listener->Release();
     DWORD start = GetTickCount();
@@ -302,3 +314,95 @@ KV_TEST_CHILD(unload_after_use) {
 TEST(Module, UnloadsAfterUse) {
     EXPECT_EQ(0u, RunChild("unload_after_use", "", 30000));
 }
+
+#ifndef _WIN32
+namespace {
+
+const char kTestManagerKey[] = "SOFTWARE\\Korvane\\KVLumen\\TestEventManager";
+
+SOCKET ConnectLoopback(unsigned short port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        closesocket(s);
+        s = INVALID_SOCKET;
+    }
+    return s;
+}
+
+// Calls the test event manager's DllRegisterServer or DllUnregisterServer.
+HRESULT RegisterTestManager(bool registering) {
+    std::string self = SelfPath();
+    HMODULE module = LoadLibraryA((self.substr(0, self.find_last_of('/') + 1) + "KVEvTest.so").c_str());
+    if (!module) return E_FAIL;
+    auto entry = reinterpret_cast<ModuleFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, registering ? "DllRegisterServer" : "DllUnregisterServer")));
+    HRESULT hr = entry ? entry() : E_FAIL;
+    FreeLibrary(module);
+    return hr;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+}  // namespace
+
+KV_TEST_CHILD(exit_with_printers) {
+    // argv: silent printers, the component's log
+    int silentCount = atoi(argv[0]);
+    std::string log = argv[1];
+    ModuleEntryPoints module;
+    IEventListener* listener = nullptr;
+    unsigned short number = 0;
+    if (int failed = StartListenerOfModule(module, &listener, &number)) return failed;
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    for (int i = 0; i < silentCount; ++i)
+        if (ConnectLoopback(number) == INVALID_SOCKET) return 14;
+    // A printer whose message is answered and then delivered slowly (the manager's delay).
+    SOCKET printer = ConnectLoopback(number);
+    const char request[] = "POST / HTTP/1.1\r\nHost: p\r\nContent-Length: 5\r\n\r\nHELLO";
+    if (send(printer, request, sizeof(request) - 1, 0) != int(sizeof(request) - 1)) return 15;
+    char answer[16] = {};
+    if (recv(printer, answer, 15, MSG_WAITALL) != 15 || strcmp(answer, "HTTP/1.1 200 OK") != 0) return 16;
+    DWORD start = GetTickCount();
+    while (Count(ReadWholeFile(log), "ENTER HandlingProc") < size_t(silentCount) + 1) {
+        if (GetTickCount() - start > 20000) return 17;
+        Sleep(20);
+    }
+    // No Stop, no Release of the module: the process ends with all of them at work.
+    listener->Release();
+    module.Keep();
+    return 0;
+}
+
+// At a process exit, handlers still waiting for request bytes end at once without reply or
+// delivery, and a message that got its 200 is still delivered.
+TEST(Module, ProcessExitEndsWaitingHandlersAndKeepsDeliveries) {
+    ScopedTempDir dir;
+    ScopedTempDir record;
+    std::string log = dir.file("listener.log");
+    ASSERT_TRUE(SetMachineString("SOFTWARE\\Korvane\\KVLumen\\Logging", "KVLUMEN.EventListener", "file," + log + ",5"));
+    ASSERT_TRUE(SetMachineString(kTestManagerKey, "record", record.path()));
+    ASSERT_TRUE(SetMachineDword(kTestManagerKey, "delay", 1500));
+    ASSERT_EQ(S_OK, RegisterTestManager(true));
+    EXPECT_EQ(0u, RunChild("exit_with_printers", "20 " + log, 60000));
+    EXPECT_EQ("HELLO", ReadWholeFile(record.file("1.msg")));
+    std::string text = ReadWholeFile(log);
+    // The twenty silent printers, and the teardown's own stop may add its wake-up connection.
+    size_t ended = Count(text, ": 0 bytes, none, ended at exit, ");
+    EXPECT_GE(ended, 20u) << text;
+    EXPECT_LE(ended, 21u) << text;
+    EXPECT_EQ(1u, Count(text, " bytes, length, delivered, "));
+    EXPECT_EQ(std::string::npos, text.find("no complete request within")) << "none waited for its time-out";
+    RegisterTestManager(false);
+    DeleteMachineKey(kTestManagerKey);
+    DeleteMachineValue("SOFTWARE\\Korvane\\KVLumen\\Logging", "KVLUMEN.EventListener");
+}
+#endif

@@ -238,6 +238,8 @@ inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 #define STATUS_PENDING 0x00000103u
 #define STILL_ACTIVE STATUS_PENDING
 #define CREATE_SUSPENDED 0x00000004u
+// CreateThread: a thread's stack is reserved, not committed, on POSIX anyway; the flag changes nothing.
+#define STACK_SIZE_PARAM_IS_A_RESERVATION 0x00010000u
 #define DETACHED_PROCESS 0x00000008u
 #define NORMAL_PRIORITY_CLASS 0x00000020u
 #define CREATE_NO_WINDOW 0x08000000u

@@ -3,6 +3,10 @@
 
 #include <stdexcept>
 
+namespace {
+const DWORD kTerminationWaitMs = 1000;
+}  // namespace
+
 WorkerThread::WorkerThread() : mAutoDelete(0), mThread(nullptr) {
     InitializeCriticalSection(&mLock);
     mThread = CreateThread(nullptr, 0, WorkerThreadProc, this, CREATE_SUSPENDED, nullptr);
@@ -13,12 +17,9 @@ WorkerThread::WorkerThread() : mAutoDelete(0), mThread(nullptr) {
 }
 
 WorkerThread::~WorkerThread() {
-#ifdef _WIN32
     // A thread that never ran would otherwise stay suspended for the life of the process; it
-    // holds nothing, so ending it is safe.
+    // holds nothing, so ending it is safe (also where running threads cannot be ended).
     if (mThread && !mResumed) TerminateThread(mThread, 0);
-#endif
-    // (Elsewhere closing the last handle of a thread that never ran lets it go.)
     if (mThread) {
         CloseHandle(mThread);
         mThread = nullptr;
@@ -55,13 +56,12 @@ BOOL WorkerThread::EndIfStillActive() {
     DWORD code = 0;
     BOOL read = GetExitCodeThread(mThread, &code);
     if (code != kStillActive) return read;
-#ifdef _WIN32
-    return TerminateThread(mThread, kStillActive);
-#else
-    // No forced termination here: the thread keeps running and keeps reading as active.
-    SetLastError(ERROR_TIMEOUT);
-    return FALSE;
-#endif
+    // Without forced termination (POSIX) only a thread that never ran can be ended; one that
+    // runs keeps running and keeps reading as active.
+    if (!TerminateThread(mThread, kStillActive)) return FALSE;
+    // Termination completes asynchronously; once it has, the thread no longer reads as running.
+    WaitForSingleObject(mThread, kTerminationWaitMs);
+    return TRUE;
 }
 
 BOOL WorkerThread::Stop(DWORD timeoutMs, LONG mode) {

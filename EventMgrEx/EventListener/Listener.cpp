@@ -173,6 +173,13 @@ HRESULT CListener::Stop() {
         if (state == Started && mListener) {
             mStateLock.SetState(Stopping);
             mListener->Stop(kStopTimeoutMs, 0);
+            if (mListener->IsRunning()) {
+                // Nothing could end it (POSIX cannot end a running thread by force): the object
+                // stays with its thread, and the caller must not hear that all went well.
+                KVLOG(1, "CListener::Stop: the listener thread did not end within %lu ms and was left running",
+                      (unsigned long)kStopTimeoutMs);
+                hr = E_FAIL;
+            }
             // A thread that still reads as active (running, or terminated) keeps its object.
             if (mListener->ExitCode() != WorkerThread::kStillActive) {
                 delete mListener;

@@ -221,7 +221,7 @@ bool TrimLogFile(LONG limitKB) {
     return true;
 }
 
-// The caller holds gStateLock exclusively.
+// The caller holds gStateLock exclusively (or is the only thread left, at process exit).
 void ReleaseLog() {
     LONG count = gState.refCount.load();
     do {
@@ -417,6 +417,33 @@ bool WriteToFile(const char* line, size_t length) {
     return ok && written == length;
 }
 
+// The caller holds gStateLock (shared or exclusive).
+void WriteMessageLocked(BYTE level, const char* format, va_list args) {
+    DWORD target = gState.target.load();
+    char working[kWorkingFormatSize];
+    FixedText out{working, sizeof(working)};
+    working[0] = '\0';
+    BuildWorkingFormat(level, target, format, out);
+    char line[kLineSize];
+    size_t length = FormatLine(working, args, line);
+    if (target == kTargetConsole) {
+        fwrite(line, 1, length, stdout);
+        fflush(stdout);
+    } else if (target == kTargetNone || target == kTargetFile || target == kTargetFileLimited) {
+        if (gState.file != INVALID_HANDLE_VALUE && !WriteToFile(line, length)) gState.target.store(kTargetDebug);
+    } else {
+        OutputDebugStringA(line);
+    }
+}
+
+// The same with its arguments given directly.
+void WriteLocked(BYTE level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteMessageLocked(level, format, args);
+    va_end(args);
+}
+
 void WriteFallbackLine(BYTE level, const char* format, va_list args) {
     std::unique_lock<std::shared_mutex> exclusive(gStateLock);
     // Someone may have opened the log meanwhile; then this is an ordinary line.
@@ -434,15 +461,7 @@ void WriteFallbackLine(BYTE level, const char* format, va_list args) {
 #endif
         openedHere = true;
     }
-    if (gState.file != INVALID_HANDLE_VALUE) {
-        char working[kWorkingFormatSize];
-        FixedText out{working, sizeof(working)};
-        working[0] = '\0';
-        BuildWorkingFormat(level, gState.target.load(), format, out);
-        char line[kLineSize];
-        size_t length = FormatLine(working, args, line);
-        if (!WriteToFile(line, length)) gState.target.store(kTargetDebug);
-    }
+    if (gState.target.load() != kTargetNone) WriteMessageLocked(level, format, args);
     if (openedHere) ReleaseLog();
 }
 
@@ -462,22 +481,7 @@ void LogMessageV(BYTE level, const char* format, va_list args) {
             WriteFallbackLine(level, format, args);
         } else {
             std::shared_lock<std::shared_mutex> shared(gStateLock);
-            DWORD target = gState.target.load();
-            char working[kWorkingFormatSize];
-            FixedText out{working, sizeof(working)};
-            working[0] = '\0';
-            BuildWorkingFormat(level, target, format, out);
-            char line[kLineSize];
-            size_t length = FormatLine(working, args, line);
-            if (target == kTargetConsole) {
-                fwrite(line, 1, length, stdout);
-                fflush(stdout);
-            } else if (target == kTargetNone || target == kTargetFile || target == kTargetFileLimited) {
-                if (gState.file != INVALID_HANDLE_VALUE && !WriteToFile(line, length))
-                    gState.target.store(kTargetDebug);
-            } else {
-                OutputDebugStringA(line);
-            }
+            WriteMessageLocked(level, format, args);
         }
     } catch (...) {
         // Diagnostics never fail their caller.
@@ -522,6 +526,22 @@ void EndLogging() {
         if (gState.refCount.load() == 1 && LogLevel() >= 4) LogMessage(4, " ---End Logging---");
         std::unique_lock<std::shared_mutex> exclusive(gStateLock);
         ReleaseLog();
+    } catch (...) {
+    }
+    SetLastError(lastError);
+}
+
+void EndLoggingAtExit() {
+    DWORD lastError = GetLastError();
+    try {
+        // No other thread is left to exclude. One that held the state lock to write a line left
+        // the state as it was (the shared lock is still to be had); one that held it to open or
+        // close the log may have left it half changed, and then the file is left to the system.
+        std::shared_lock<std::shared_mutex> shared(gStateLock, std::try_to_lock);
+        if (shared.owns_lock()) {
+            if (gState.refCount.load() == 1 && LogLevel() >= 4) WriteLocked(4, " ---End Logging---");
+            ReleaseLog();
+        }
     } catch (...) {
     }
     SetLastError(lastError);

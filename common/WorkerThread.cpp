@@ -31,15 +31,32 @@ DWORD WorkerThread::OnRun() { return 0; }
 
 DWORD WINAPI WorkerThread::WorkerThreadProc(LPVOID param) {
     WorkerThread* self = static_cast<WorkerThread*>(param);
+    HMODULE module = self->mModule;  // read now: an auto-deleting object is gone after OnRun
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     DWORD result = self->OnRun();
     if (self->mAutoDelete == 1) delete self;
+#ifdef _WIN32
+    // Returning would run this module's code after the reference is given back.
+    if (module) FreeLibraryAndExitThread(module, result);
+#else
+    (void)module;
+#endif
     return result;
 }
 
 void WorkerThread::ResumeWorker() {
+#ifdef _WIN32
+    // A client may FreeLibrary the module while this thread runs (ignoring DllCanUnloadNow, or
+    // without COM): the thread's own reference keeps the code mapped until it has left it.
+    HMODULE module = nullptr;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&WorkerThreadProc), &module))
+        mModule = module;
+#endif
     mResumed = true;
-    ResumeThread(mThread);
+    if (ResumeThread(mThread) == static_cast<DWORD>(-1) && mModule) {
+        FreeLibrary(mModule);
+        mModule = nullptr;
+    }
 }
 
 bool WorkerThread::IsRunning() const {

@@ -80,6 +80,12 @@ EventListenerThread::~EventListenerThread() {
     closeSockets();
     SysFreeString(mListenInfo);
     mListenInfo = nullptr;
+    // A thread that was ended by force never gave its lock back.
+    releaseModuleLock();
+}
+
+void EventListenerThread::releaseModuleLock() {
+    if (mHoldsModuleLock.exchange(false)) ModuleLockDecrement();
 }
 
 void EventListenerThread::closeSockets() {
@@ -108,6 +114,8 @@ LONG EventListenerThread::Start() {
         } else if (!(mShutdownEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr))) {
             KVLOG(5, "EventListenerThread::Start: Failed to create Shutdown event.");
         } else {
+            mHoldsModuleLock = true;
+            ModuleLockIncrement();
             ResumeWorker();
             WaitForSingleObject(mStartupEvent, INFINITE);
             result = mStarted ? 0 : -1;
@@ -128,6 +136,7 @@ DWORD EventListenerThread::OnRun() {
         KVLOG(5, "EventListenerThread::OnRun: Server Listen failed");
     }
     KVLOG_EXIT(5, "EventListenerThread::OnRun", 0);
+    releaseModuleLock();
     return 0;
 }
 

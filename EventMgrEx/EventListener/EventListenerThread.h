@@ -48,6 +48,11 @@ protected:
     bool mHostNameValid;
 
 private:
+    // The module lock that the running thread holds (so the module is not unloaded under it);
+    // given back once, by whichever comes first: the thread's end or the object's destruction.
+    void releaseModuleLock();
+    std::atomic<bool> mHoldsModuleLock{false};
+
     void closeSockets();
     void acceptLoop();
 };

@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <new>
 
 #include "EventListenerThread.h"
@@ -13,6 +14,8 @@
 namespace {
 const char kLogTag[] = "KVLUMEN.EventListener";
 const DWORD kStopTimeoutMs = 5000;
+// Objects whose log reference is still open (between FinalConstruct and FinalRelease).
+std::atomic<LONG> gOpenLogs{0};
 }  // namespace
 
 CListener::CListener() : mRefCount(0), mListener(nullptr), mWinsockStarted(false) {
@@ -203,6 +206,7 @@ HRESULT CListener::Stop() {
 
 HRESULT CListener::FinalConstruct() {
     StartLogging(kLogTag);
+    gOpenLogs.fetch_add(1);
     KVLOG(3, "Entering FinalConstruct of EVENT LISTENER");
     mListener = nullptr;
     mWinsockStarted = false;
@@ -226,5 +230,10 @@ void CListener::FinalRelease() {
     } catch (...) {
         KVLOG(3, "Exception occurred in FinalRelease of EVENT LISTENER");
     }
+    gOpenLogs.fetch_sub(1);
     EndLogging();
+}
+
+void CListener::CloseLogAtProcessExit() {
+    for (LONG open = gOpenLogs.exchange(0); open > 0; --open) EndLoggingAtExit();
 }

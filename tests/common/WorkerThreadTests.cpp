@@ -86,6 +86,12 @@ TEST(WorkerThread, NeverResumedReadsStillActive) {
 TEST(WorkerThread, NeverResumedThreadsEndWithTheirObjects) {
     // A hundred failed starts (objects destroyed before their thread was resumed) leave no
     // thread behind.
+#ifdef _WIN32
+    // Wine 8 does not reap suspended threads that are terminated: after some dozens CreateThread
+    // fails with ERROR_INVALID_PARAMETER. Windows does.
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))
+        GTEST_SKIP() << "Wine does not reap terminated suspended threads";
+#endif
     size_t before = ThreadsOfThisProcess();
     for (int i = 0; i < 100; ++i) {
         TestWorker worker(0, false);

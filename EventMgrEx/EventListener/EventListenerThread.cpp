@@ -40,6 +40,19 @@ USHORT PortOf(const sockaddr* address) {
     return 0;
 }
 
+// A usable port entry is a whole number from 0 to 65535 in decimal digits. Anything else -- a
+// service name, a sign, a blank, a number the system would silently wrap -- is not.
+bool IsPortNumber(const char* text) {
+    if (!*text) return false;
+    unsigned long value = 0;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(*text - '0');
+        if (value > 65535) return false;
+    }
+    return true;
+}
+
 void SetPort(sockaddr* address, USHORT port) {
     if (address->sa_family == AF_INET) reinterpret_cast<sockaddr_in*>(address)->sin_port = htons(port);
     if (address->sa_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(address)->sin6_port = htons(port);
@@ -258,12 +271,14 @@ bool EventListenerThread::createSocketArray(const char* port, LONG* socketCount)
     addrinfo* results = nullptr;
     int slot = 0;
     try {
-        if (getaddrinfo(mHostName, port, nullptr, &results) != 0) {
+        // An entry that is no port number fails like one the lookup rejects.
+        if (!IsPortNumber(port) || getaddrinfo(mHostName, port, nullptr, &results) != 0) {
             results = nullptr;
             KVLOG(5, "EventListenerThread::createSocketArray: Failed to getaddrinfo");
         } else {
-            // A service of port 0 lets the system choose: the first socket's port is read back and
-            // taken by every further address, so that clients and the stop can reach them all.
+            // The port text handed out is the port the first socket is really bound to. Port 0
+            // lets the system choose: the chosen port is then taken by every further address, so
+            // that clients and the stop can reach them all.
             USHORT chosenPort = 0;
             for (addrinfo* ai = results; ai && slot < kMaxSockets; ai = ai->ai_next) {
                 if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
@@ -280,16 +295,13 @@ bool EventListenerThread::createSocketArray(const char* port, LONG* socketCount)
                     mSockets[slot] = INVALID_SOCKET;
                     continue;
                 }
-                std::string portText = port;
-                if (systemChosen) {
-                    if (chosenPort == 0) {
-                        sockaddr_storage bound = {};
-                        int length = sizeof(bound);
-                        if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-                            chosenPort = PortOf(reinterpret_cast<sockaddr*>(&bound));
-                    }
-                    if (chosenPort != 0) portText = std::to_string(chosenPort);
+                if (chosenPort == 0) {
+                    sockaddr_storage bound = {};
+                    int length = sizeof(bound);
+                    if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+                        chosenPort = PortOf(reinterpret_cast<sockaddr*>(&bound));
                 }
+                std::string portText = chosenPort != 0 ? std::to_string(chosenPort) : std::string(port);
                 ++slot;
                 BSTR info = ThrowIfNull(AllocBstrFromAnsi(portText.c_str()));
                 SysFreeString(mListenInfo);

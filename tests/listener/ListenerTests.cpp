@@ -85,6 +85,22 @@ TEST_F(ListenerTest, EntriesAreTriedInOrder) {
     EXPECT_EQ(2u, CountOf(log, "ENTER EventListenerThread::createSocketArray")) << "only the two entries were tried";
 }
 
+TEST_F(ListenerTest, EntriesThatAreNoPortNumberAreSkipped) {
+    // Only a whole number from 0 to 65535 is a port: a number the system would wrap, a service
+    // name, a sign or a blank makes an entry unusable, and each fails like a rejected lookup. The
+    // port handed out is the one the sockets are bound to, written plainly.
+    unsigned short port = FreeLoopbackPort();
+    std::string digits = std::to_string(port);
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", "99999,http,-1, " + digits + ",+" + digits + ",00" + digits));
+    CListener* listener = NewListener();
+    EXPECT_EQ(digits, StartOk(listener));
+    EXPECT_TRUE(Reachable(digits));
+    listener->Stop();
+    std::string log = Log();
+    EXPECT_EQ(5u, CountOf(log, "EventListenerThread::createSocketArray: Failed to getaddrinfo")) << log;
+    EXPECT_EQ(6u, CountOf(log, "ENTER EventListenerThread::createSocketArray"));
+}
+
 TEST_F(ListenerTest, LongListIsReadCompletely) {
     // A list longer than 1024 bytes is read whole: its last entry is the one that works.
     std::string list;

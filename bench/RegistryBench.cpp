@@ -19,6 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
+
+using namespace kvbench;
+
 namespace {
 
 const char kProgId[] = "KVLUMEN.BenchManager";
@@ -26,16 +30,6 @@ const wchar_t kProgIdWide[] = L"KVLUMEN.BenchManager";
 const char kClsidText[] = "{6E1D3B2A-57C4-4F0E-9A1B-2C3D4E5F6071}";
 const char kForceKey[] = "SOFTWARE\\Korvane\\KVLumen\\ForceToOutOfProc";
 const char kSpoolKey[] = "SOFTWARE\\Korvane\\KVLumen\\EventManager";
-
-bool SetString(HKEY root, const std::string& key, const char* name, const std::string& value) {
-    HKEY handle = nullptr;
-    if (RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
-        return false;
-    LONG rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(handle);
-    return rc == ERROR_SUCCESS;
-}
 
 // The string value `name` of HKLM\key; empty when it cannot be read.
 std::string ReadString(const std::string& key, const char* name) {
@@ -93,15 +87,15 @@ int main(int argc, char** argv) {
     setenv("KVLUMEN_REGISTRY", store.c_str(), 1);
 #endif
     // A store the size of a registered machine's: the event manager, and a few hundred classes.
-    bool filled = SetString(HKEY_LOCAL_MACHINE, std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID", nullptr, kClsidText) &&
-                  SetString(HKEY_LOCAL_MACHINE, std::string("SOFTWARE\\Classes\\CLSID\\") + kClsidText + "\\InprocServer32",
+    bool filled = SetMachineString(std::string("SOFTWARE\\Classes\\") + kProgId + "\\CLSID", nullptr, kClsidText) &&
+                  SetMachineString(std::string("SOFTWARE\\Classes\\CLSID\\") + kClsidText + "\\InprocServer32",
                             nullptr, "/usr/lib/kvlumen/KVEvBench.so") &&
-                  SetString(HKEY_LOCAL_MACHINE, kForceKey, "KVLUMEN.Other", "1") &&
-                  SetString(HKEY_LOCAL_MACHINE, kSpoolKey, "spool", "/var/spool/kvlumen");
+                  SetMachineString(kForceKey, "KVLUMEN.Other", "1") &&
+                  SetMachineString(kSpoolKey, "spool", "/var/spool/kvlumen");
     for (int i = 0; filled && i < 300; ++i) {
         char name[96];
         snprintf(name, sizeof(name), "SOFTWARE\\Classes\\CLSID\\{%08X-0000-4000-8000-000000000000}\\InprocServer32", i);
-        filled = SetString(HKEY_LOCAL_MACHINE, name, nullptr, "/usr/lib/other/module.so");
+        filled = SetMachineString(name, nullptr, "/usr/lib/other/module.so");
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (!filled || !OneRound()) {

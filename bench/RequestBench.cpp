@@ -19,30 +19,15 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "Listener.h"
+
+using namespace kvbench;
 
 namespace {
 
 const char kSpoolKey[] = "SOFTWARE\\Korvane\\KVLumen\\EventManager";
 const char kListenerKey[] = "SOFTWARE\\Korvane\\KVLumen\\Listener";
-
-std::string Folder(const std::string& path) { return path.substr(0, path.find_last_of("/\\") + 1); }
-
-std::string SelfPath() {
-    char path[4096] = {};
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return std::string(path, n);
-}
-
-bool SetString(const char* key, const char* name, const std::string& value) {
-    HKEY handle = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
-        return false;
-    LONG rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(handle);
-    return rc == ERROR_SUCCESS;
-}
 
 size_t CountSpooled(const std::string& folder) {
     size_t count = 0;
@@ -98,16 +83,12 @@ int main(int argc, char** argv) {
     spool += "/";
     std::string module = Folder(SelfPath()) + "KVEvSpool.so";
 #endif
-    HMODULE spooler = LoadLibraryA(module.c_str());
-    auto registerServer = spooler ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-                                        reinterpret_cast<void*>(GetProcAddress(spooler, "DllRegisterServer")))
-                                  : nullptr;
-    if (!registerServer || FAILED(registerServer())) {
+    if (!CallRegistration(module, true)) {
         fprintf(stderr, "request_bench: cannot register %s\n", module.c_str());
         return 1;
     }
-    SetString(kSpoolKey, "spool", spool);
-    SetString(kListenerKey, "ports", "0");
+    SetMachineString(kSpoolKey, "spool", spool);
+    SetMachineString(kListenerKey, "ports", "0");
 
     CListener* listener = nullptr;
     CListener::CreateInstance(&listener);

@@ -178,18 +178,18 @@ BYTE OpenLog(BYTE level, DWORD target, const char* path, LONG limitKB, DWORD ext
     return LogLevel();
 }
 
-// Keeps the whole lines of the file's last limitKB kilobytes. Runs with the log mutex held.
-bool TrimLogFile(LONG limitKB) {
-    if (limitKB < 1 || limitKB > 1023) return false;
-    HANDLE file = gState.file;
+// Only 1 to 1023 KB is a limit; anything else means none.
+bool IsSizeLimit(LONG limitKB) { return limitKB >= 1 && limitKB <= 1023; }
+
+// Cuts the file to the whole lines of its last limitKB kilobytes; true when it was cut. Runs
+// with the log mutex held.
+bool CutToNewestLines(HANDLE file, LONG limitKB) {
+    if (!IsSizeLimit(limitKB)) return false;
     DWORD size = GetFileSize(file, nullptr);
     if (size == INVALID_FILE_SIZE) return false;
     DWORD keep = static_cast<DWORD>(limitKB) * 1024u;
     if (keep >= size) return false;
     if (!LockFile(file, 0, 0, size, 0)) return false;
-
-    gState.refCount.fetch_add(1);
-    gState.target.store(kTargetDebug);
 
     // Start behind the first line end of the kept range, so the file begins with a whole line.
     DWORD readPos = size - keep;
@@ -216,9 +216,18 @@ bool TrimLogFile(LONG limitKB) {
     SetFilePointer(file, static_cast<LONG>(writePos), nullptr, FILE_BEGIN);
     SetEndOfFile(file);
     UnlockFile(file, 0, 0, size, 0);
-    gState.target.store(kTargetFile);
-    gState.refCount.fetch_sub(1);
     return true;
+}
+
+// The trim when the log closes: lines that other threads of the process log meanwhile go to
+// the debugger output. Runs with the log mutex held.
+bool TrimLogFile(LONG limitKB) {
+    gState.refCount.fetch_add(1);
+    DWORD previous = gState.target.exchange(kTargetDebug);
+    bool cut = CutToNewestLines(gState.file, limitKB);
+    gState.target.store(previous);
+    gState.refCount.fetch_sub(1);
+    return cut;
 }
 
 // The caller holds gStateLock exclusively (or is the only thread left, at process exit).
@@ -410,7 +419,14 @@ size_t FormatLine(const char* workingFormat, va_list args, char* line) {
 bool WriteToFile(const char* line, size_t length) {
     DWORD wait = WaitForSingleObject(gState.mutex, kWriteWaitMs);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return true;  // dropped, not failed
-    SetFilePointer(gState.file, 0, nullptr, FILE_END);
+    DWORD end = SetFilePointer(gState.file, 0, nullptr, FILE_END);
+    // A limited log is cut back as soon as a line would take it to twice its limit, as it is
+    // when it closes, so a log that stays open for months keeps its size too. The end position
+    // comes with the seek every line makes anyway: the check costs no call of its own.
+    if (gState.target.load() == kTargetFileLimited && IsSizeLimit(gState.limitKB) && end != INVALID_SET_FILE_POINTER &&
+        static_cast<ULONGLONG>(end) + length >= 2048ull * static_cast<ULONGLONG>(gState.limitKB) &&
+        CutToNewestLines(gState.file, gState.limitKB))
+        SetFilePointer(gState.file, 0, nullptr, FILE_END);
     DWORD written = 0;
     BOOL ok = WriteFile(gState.file, line, static_cast<DWORD>(length), &written, nullptr);
     ReleaseMutex(gState.mutex);

@@ -25,8 +25,13 @@ public:
 
     // Under the cross-process lock: reads the file afresh, calls `writer`, and when it returns
     // ERROR_SUCCESS having set `changed`, replaces the file with the new content atomically.
+    // A file that cannot be read completely is never replaced: ERROR_BADDB, until it is mended.
     using Writer = std::function<LSTATUS(RegKey& top, bool& changed)>;
     LSTATUS Write(const Writer& writer);
+
+    // Whether the file can be read completely: ERROR_SUCCESS, or ERROR_BADDB with what is wrong
+    // (the path and the first line that cannot be read) in `description`; the caller reports it.
+    LSTATUS Check(std::string& description);
 
     void SetPathOverride(const char* path);
     std::string Path();
@@ -38,6 +43,8 @@ private:
     LSTATUS RefreshLocked(const std::string& path, bool force);
     LSTATUS ReplaceFileLocked(const std::string& path, const std::string& text, int& newFd);
     void ForgetCacheLocked();
+    // Says once, on the debugger output, what is wrong with the file parsed last.
+    void ReportDamageLocked();
 
     std::mutex mMutex;
     std::string mOverride;
@@ -50,6 +57,10 @@ private:
     bool mCachedMissing = false;
     struct stat mCachedStat = {};
     int mCachedFd = -1;
+    // What is wrong with the cached file (empty: nothing), and what was said last: the same
+    // damage is said once, however often the file is parsed again.
+    std::string mDamage;
+    std::string mReportedDamage;
 };
 
 }  // namespace kvreg

@@ -103,6 +103,20 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// What keeps `summary`'s file from being read completely; empty when nothing does.
+std::string DescribeDamage(const std::string& path, const RegTextSummary& summary) {
+    if (!summary.notText && summary.skippedLines == 0) return std::string();
+    const size_t kShown = 80;
+    std::string shown;
+    for (char c : summary.firstBadText.substr(0, kShown)) shown += (static_cast<unsigned char>(c) < 0x20 && c != '\t') ? '?' : c;
+    if (summary.firstBadText.size() > kShown) shown += "...";
+    std::string line = std::to_string(summary.firstBadLine);
+    if (summary.notText) return "\"" + path + "\" is not a text file: line " + line + " holds a NUL byte";
+    std::string text = "\"" + path + "\" cannot be read completely: line " + line + " is not understood: " + shown;
+    if (summary.skippedLines > 1) text += " (and " + std::to_string(summary.skippedLines - 1) + " more)";
+    return text;
+}
+
 std::string HomeFolder() {
     const char* home = getenv("HOME");
     if (home && *home) return home;
@@ -145,7 +159,16 @@ void RegistryStore::ForgetCacheLocked() {
     mCachedFd = -1;
     mCacheValid = false;
     mCachedMissing = false;
+    mDamage.clear();
     mTop = std::make_unique<RegKey>();
+}
+
+void RegistryStore::ReportDamageLocked() {
+    if (mDamage.empty() || mDamage == mReportedDamage) return;
+    mReportedDamage = mDamage;
+    std::string notice = "kvposix: the registry store " + mDamage +
+                         "\nkvposix: no change is written to it until it is mended\n";
+    OutputDebugStringA(notice.c_str());
 }
 
 LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
@@ -173,10 +196,12 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
     std::string bytes;
     if (fstat(fd.get(), &opened) != 0 || !ReadAll(fd.get(), bytes)) return ERROR_CANTREAD;
     auto top = std::make_unique<RegKey>();
-    ApplyRegText(DecodeRegFileBytes(bytes), *top);
+    std::string damage = DescribeDamage(path, ApplyRegText(DecodeRegFileBytes(bytes), *top));
 
     ForgetCacheLocked();
     mTop = std::move(top);
+    mDamage = std::move(damage);
+    if (mDamage.empty()) mReportedDamage.clear();  // mended: new damage is news again
     mCachedPath = path;
     mCachedFd = fd.release();
     mCachedStat = opened;
@@ -188,7 +213,19 @@ LSTATUS RegistryStore::Read(const Reader& reader) {
     std::lock_guard<std::mutex> lock(mMutex);
     LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
     if (rc != ERROR_SUCCESS) return rc;
+    // Readers get what could be read; only changes are refused.
+    ReportDamageLocked();
     return reader(*mTop, mCachedMissing ? 0 : FileTimeOf(mCachedStat));
+}
+
+LSTATUS RegistryStore::Check(std::string& description) {
+    std::lock_guard<std::mutex> lock(mMutex);
+    LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
+    if (rc != ERROR_SUCCESS) return rc;
+    description = mDamage;
+    if (mDamage.empty()) return ERROR_SUCCESS;
+    mReportedDamage = mDamage;  // the caller says it
+    return ERROR_BADDB;
 }
 
 LSTATUS RegistryStore::ReplaceFileLocked(const std::string& path, const std::string& text, int& newFd) {
@@ -232,6 +269,11 @@ LSTATUS RegistryStore::Write(const Writer& writer) {
     // Another process may have changed the file an instant ago: always start from the file.
     rc = RefreshLocked(path, true);
     if (rc != ERROR_SUCCESS) return rc;
+    // Rewriting a file we could not read completely would lose what we could not read.
+    if (!mDamage.empty()) {
+        ReportDamageLocked();
+        return ERROR_BADDB;
+    }
     bool changed = false;
     int newFd = -1;
     try {

@@ -7,7 +7,11 @@
 //     2. the environment variable KVLUMEN_REGISTRY (read again on every call),
 //     3. ${XDG_CONFIG_HOME:-$HOME/.config}/kvlumen/registry.reg, folders created on the first
 //        write (XDG_CONFIG_HOME counts only when it is an absolute path, as XDG says).
-//   A missing file is an empty registry. Lines that cannot be parsed are skipped, never fatal.
+//   A missing file is an empty registry. A file that cannot be read completely (a line that is
+//   not understood, a value with no key to go to, a NUL byte: a file that is not text) is never
+//   rewritten: readers get what could be read, every change fails with ERROR_BADDB until the
+//   file is mended, and the process says once on its debugger output (standard error) which
+//   file and which line (KvRegCheckStore asks for it).
 //
 //   Roots: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, all three in the one file (so
 //   HKEY_CURRENT_USER belongs to whoever shares the file). HKEY_CLASSES_ROOT is
@@ -214,6 +218,12 @@ KVREG_EXPORT LSTATUS KvRegSetStorePath(LPCSTR path);
 // Copies the store path in effect now into `buffer` (NUL-terminated when it fits). Returns its
 // length without the NUL; when that is >= `size`, nothing usable was copied.
 KVREG_EXPORT DWORD KvRegGetStorePath(LPSTR buffer, DWORD size);
+
+// Whether the store file can be read completely. ERROR_SUCCESS; or ERROR_BADDB with the reason
+// (the file's path and the first line that cannot be read, or that it is not text) copied into
+// `description` (cut to fit, NUL-terminated; may be NULL), after which the process does not say
+// it on its own; or the error that keeps the file from being read at all.
+KVREG_EXPORT LSTATUS KvRegCheckStore(LPSTR description, DWORD size);
 
 // Applies a .reg file to the store in one atomic change, with regedit's meaning: [key] creates,
 // [-key] deletes a tree, "name"=- deletes a value. Accepts "Windows Registry Editor Version 5.00"

@@ -4,7 +4,7 @@
 //
 // One round is what the listener asks the registry for each event: the event manager's ProgID
 // to CLSID, its ForceToOutOfProc value, the class's InprocServer32 path and the spool folder.
-// On Linux the store is a fresh file in the temporary folder (KVLUMEN_REGISTRY), filled with a
+// On Linux the store is a fresh file in a folder of its own (KVLUMEN_REGISTRY), filled with a
 // few hundred keys like a registered machine's; every round must find its answers, and a change
 // made through the file's path must be seen afterwards.
 #include <windows.h>
@@ -83,7 +83,9 @@ int main(int argc, char** argv) {
     if (rounds <= 0) rounds = 200000;
 
 #ifndef _WIN32
-    std::string store = "/tmp/kv-registry-bench-" + std::to_string(GetCurrentProcessId()) + ".reg";
+    // A folder of its own, as a store has when installed.
+    std::string folder = "/tmp/kv-registry-bench-" + std::to_string(GetCurrentProcessId());
+    std::string store = folder + "/registry.reg";
     setenv("KVLUMEN_REGISTRY", store.c_str(), 1);
 #endif
     // A store the size of a registered machine's: the event manager, and a few hundred classes.
@@ -125,6 +127,7 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
     remove(store.c_str());
     remove((store + ".lock").c_str());
+    remove(folder.c_str());
 #endif
     return failures ? 1 : 0;
 }

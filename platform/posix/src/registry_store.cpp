@@ -117,6 +117,10 @@ std::string DescribeDamage(const std::string& path, const RegTextSummary& summar
     return text;
 }
 
+// However quiet the watch, the file is looked at again after this long: a change it cannot see
+// (a folder further up the path renamed or re-linked) is seen within it.
+const std::chrono::milliseconds kLookAgainAfter(1000);
+
 std::string HomeFolder() {
     const char* home = getenv("HOME");
     if (home && *home) return home;
@@ -145,22 +149,28 @@ std::string RegistryStore::ResolvePathLocked() const {
 }
 
 void RegistryStore::SetPathOverride(const char* path) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     mOverride = path ? path : "";
 }
 
 std::string RegistryStore::Path() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::shared_lock<std::shared_mutex> lock(mMutex);
     return ResolvePathLocked();
 }
 
-void RegistryStore::ForgetCacheLocked() {
+void RegistryStore::ForgetCachedFileLocked() {
     if (mCachedFd >= 0) close(mCachedFd);
     mCachedFd = -1;
     mCacheValid = false;
     mCachedMissing = false;
     mDamage.clear();
     mTop = std::make_unique<RegKey>();
+}
+
+void RegistryStore::ForgetCacheLocked() {
+    ForgetCachedFileLocked();
+    mWatch.Disarm();
+    mWatchRefused = false;
 }
 
 void RegistryStore::ReportDamageLocked() {
@@ -171,11 +181,21 @@ void RegistryStore::ReportDamageLocked() {
     OutputDebugStringA(notice.c_str());
 }
 
+bool RegistryStore::FreshLocked(const std::string& path) const {
+    return mCacheValid && path == mCachedPath && mWatch.Quiet(path) &&
+           std::chrono::steady_clock::now() - mLastLook < kLookAgainAfter;
+}
+
 LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
     if (path != mCachedPath) {
         ForgetCacheLocked();
         mCachedPath = path;
     }
+    if (!force && FreshLocked(path)) return ERROR_SUCCESS;
+    // Armed before the look, so that nothing that happens after it goes unseen; what happened
+    // before it, the look itself shows.
+    if (!mWatchRefused) mWatchRefused = !mWatch.Arm(path);
+    mLastLook = std::chrono::steady_clock::now();
     struct stat st;
     bool exists = stat(path.c_str(), &st) == 0;
     if (!exists && errno != ENOENT && errno != ENOTDIR) return StatusFromErrno(errno, ERROR_CANTREAD);
@@ -186,8 +206,7 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
     if (fd.get() < 0) {
         if (exists && errno != ENOENT) return StatusFromErrno(errno, ERROR_CANTREAD);
         // No file (or it went away since the stat): an empty registry.
-        ForgetCacheLocked();
-        mCachedPath = path;
+        ForgetCachedFileLocked();
         mCacheValid = true;
         mCachedMissing = true;
         return ERROR_SUCCESS;
@@ -198,11 +217,10 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
     auto top = std::make_unique<RegKey>();
     std::string damage = DescribeDamage(path, ApplyRegText(DecodeRegFileBytes(bytes), *top));
 
-    ForgetCacheLocked();
+    ForgetCachedFileLocked();
     mTop = std::move(top);
     mDamage = std::move(damage);
     if (mDamage.empty()) mReportedDamage.clear();  // mended: new damage is news again
-    mCachedPath = path;
     mCachedFd = fd.release();
     mCachedStat = opened;
     mCacheValid = true;
@@ -210,7 +228,11 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
 }
 
 LSTATUS RegistryStore::Read(const Reader& reader) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    {
+        std::shared_lock<std::shared_mutex> shared(mMutex);
+        if (FreshLocked(ResolvePathLocked())) return reader(*mTop, mCachedMissing ? 0 : FileTimeOf(mCachedStat));
+    }
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
     if (rc != ERROR_SUCCESS) return rc;
     // Readers get what could be read; only changes are refused.
@@ -219,7 +241,7 @@ LSTATUS RegistryStore::Read(const Reader& reader) {
 }
 
 LSTATUS RegistryStore::Check(std::string& description) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
     if (rc != ERROR_SUCCESS) return rc;
     description = mDamage;
@@ -250,7 +272,7 @@ LSTATUS RegistryStore::ReplaceFileLocked(const std::string& path, const std::str
 }
 
 LSTATUS RegistryStore::Write(const Writer& writer) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     std::string path = ResolvePathLocked();
     LSTATUS rc = MakeFolders(ParentFolder(path));
     if (rc != ERROR_SUCCESS) return rc;
@@ -266,7 +288,9 @@ LSTATUS RegistryStore::Write(const Writer& writer) {
         if (errno != EINTR) return StatusFromErrno(errno, ERROR_CANTWRITE);
     }
 
-    // Another process may have changed the file an instant ago: always start from the file.
+    // Another process may have changed the file an instant ago: always start from the file. The
+    // folder may be new: the watch gets another chance.
+    mWatchRefused = false;
     rc = RefreshLocked(path, true);
     if (rc != ERROR_SUCCESS) return rc;
     // Rewriting a file we could not read completely would lose what we could not read.

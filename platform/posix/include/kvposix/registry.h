@@ -37,7 +37,11 @@
 //   atomically (a temporary file in the same folder, fsync, rename); setting a value to what it
 //   already holds writes nothing. Readers keep a parsed copy and parse again only when the file's
 //   device, inode, size or modification time (with its nanoseconds) changed; the parsed file is
-//   kept open, so that its inode cannot be reused. All functions are thread-safe. A handle names
+//   kept open, so that its inode cannot be reused. They do not even look at the file while an
+//   inotify watch on it (followed through a link) and on its folder has seen nothing happen
+//   since the last look, and that look is less than a second old: a lookup then costs one
+//   ioctl, and readers share the store's lock. On a network file system (NFS, SMB, FUSE, ...)
+//   or without inotify, every lookup looks at the file. All functions are thread-safe. A handle names
 //   its key by path: when the key is deleted, the handle gives ERROR_KEY_DELETED (and sees a key
 //   created again under the same path).
 //

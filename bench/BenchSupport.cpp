@@ -1,4 +1,4 @@
-// BenchSupport.cpp -- helpers shared by the benchmarks.
+// BenchSupport.cpp -- what the benchmarks share: where they run from, the settings they make, a spool folder of their own.
 #include "BenchSupport.h"
 
 #include <stdlib.h>
@@ -8,7 +8,7 @@ std::string FolderOf(const std::string& path) { return path.substr(0, path.find_
 std::string SelfPath() {
     char path[4096] = {};
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return std::string(path, n);
+    return std::string(path, n < sizeof(path) ? n : 0);
 }
 
 std::string ModuleBesideSelf(const char* name) {
@@ -21,9 +21,10 @@ std::string ModuleBesideSelf(const char* name) {
 
 namespace {
 
-bool SetMachineValue(const char* key, const char* name, DWORD type, const void* data, DWORD size) {
+bool SetMachineValue(const std::string& key, const char* name, DWORD type, const void* data, DWORD size) {
     HKEY handle = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS)
         return false;
     LONG rc = RegSetValueExA(handle, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(handle);
@@ -32,12 +33,27 @@ bool SetMachineValue(const char* key, const char* name, DWORD type, const void* 
 
 }  // namespace
 
-bool SetMachineString(const char* key, const char* name, const std::string& value) {
+bool SetMachineString(const std::string& key, const char* name, const std::string& value) {
     return SetMachineValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
 }
 
-bool SetMachineDword(const char* key, const char* name, DWORD value) {
+bool SetMachineDword(const std::string& key, const char* name, DWORD value) {
     return SetMachineValue(key, name, REG_DWORD, &value, sizeof(value));
+}
+
+void DeleteMachineValue(const std::string& key, const char* name) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_WRITE, &handle) != ERROR_SUCCESS) return;
+    RegDeleteValueA(handle, name);
+    RegCloseKey(handle);
+}
+
+bool CallRegistration(const std::string& path, bool registering) {
+    HMODULE module = LoadLibraryA(path.c_str());
+    auto entry = module ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(
+                              GetProcAddress(module, registering ? "DllRegisterServer" : "DllUnregisterServer")))
+                        : nullptr;
+    return entry && SUCCEEDED(entry());
 }
 
 std::string MakeBenchFolder(const char* prefix) {

@@ -22,6 +22,7 @@
 #include "BenchSupport.h"
 #include "Listener.h"
 
+
 namespace {
 
 const char kSpoolKey[] = "SOFTWARE\\Korvane\\KVLumen\\EventManager";
@@ -61,11 +62,7 @@ int main(int argc, char** argv) {
     WSAStartup(MAKEWORD(2, 2), &data);
     std::string spool = MakeBenchFolder("kv-request-bench-");
     std::string module = ModuleBesideSelf("KVEvSpool");
-    HMODULE spooler = LoadLibraryA(module.c_str());
-    auto registerServer = spooler ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-                                        reinterpret_cast<void*>(GetProcAddress(spooler, "DllRegisterServer")))
-                                  : nullptr;
-    if (!registerServer || FAILED(registerServer())) {
+    if (!CallRegistration(module, true)) {
         fprintf(stderr, "request_bench: cannot register %s\n", module.c_str());
         return 1;
     }

@@ -186,18 +186,18 @@ BYTE OpenLog(BYTE level, DWORD target, const char* path, LONG limitKB, DWORD ext
     return LogLevel();
 }
 
-// Keeps the whole lines of the file's last limitKB kilobytes. Runs with the log mutex held.
-bool TrimLogFile(LONG limitKB) {
-    if (limitKB < 1 || limitKB > 1023) return false;
-    HANDLE file = gState.file;
+// Only 1 to 1023 KB is a limit; anything else means none.
+bool IsSizeLimit(LONG limitKB) { return limitKB >= 1 && limitKB <= 1023; }
+
+// Cuts the file to the whole lines of its last limitKB kilobytes; true when it was cut. Runs
+// with the log mutex held.
+bool CutToNewestLines(HANDLE file, LONG limitKB) {
+    if (!IsSizeLimit(limitKB)) return false;
     DWORD size = GetFileSize(file, nullptr);
     if (size == INVALID_FILE_SIZE) return false;
     DWORD keep = static_cast<DWORD>(limitKB) * 1024u;
     if (keep >= size) return false;
     if (!LockFile(file, 0, 0, size, 0)) return false;
-
-    gState.refCount.fetch_add(1);
-    gState.target.store(kTargetDebug);
 
     // Start behind the first line end of the kept range, so the file begins with a whole line.
     DWORD readPos = size - keep;
@@ -224,12 +224,21 @@ bool TrimLogFile(LONG limitKB) {
     SetFilePointer(file, static_cast<LONG>(writePos), nullptr, FILE_BEGIN);
     SetEndOfFile(file);
     UnlockFile(file, 0, 0, size, 0);
-    gState.target.store(kTargetFile);
-    gState.refCount.fetch_sub(1);
     return true;
 }
 
-// The caller holds gStateLock exclusively.
+// The trim when the log closes: lines that other threads of the process log meanwhile go to
+// the debugger output. Runs with the log mutex held.
+bool TrimLogFile(LONG limitKB) {
+    gState.refCount.fetch_add(1);
+    DWORD previous = gState.target.exchange(kTargetDebug);
+    bool cut = CutToNewestLines(gState.file, limitKB);
+    gState.target.store(previous);
+    gState.refCount.fetch_sub(1);
+    return cut;
+}
+
+// The caller holds gStateLock exclusively (or is the only thread left, at process exit).
 void ReleaseLog() {
     LONG count = gState.refCount.load();
     do {
@@ -418,11 +427,45 @@ size_t FormatLine(const char* workingFormat, va_list args, char* line) {
 bool WriteToFile(const char* line, size_t length) {
     DWORD wait = WaitForSingleObject(gState.mutex, kWriteWaitMs);
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return true;  // dropped, not failed
-    SetFilePointer(gState.file, 0, nullptr, FILE_END);
+    DWORD end = SetFilePointer(gState.file, 0, nullptr, FILE_END);
+    // A limited log is cut back as soon as a line would take it to twice its limit, as it is
+    // when it closes, so a log that stays open for months keeps its size too. The end position
+    // comes with the seek every line makes anyway: the check costs no call of its own.
+    if (gState.target.load() == kTargetFileLimited && IsSizeLimit(gState.limitKB) && end != INVALID_SET_FILE_POINTER &&
+        static_cast<ULONGLONG>(end) + length >= 2048ull * static_cast<ULONGLONG>(gState.limitKB) &&
+        CutToNewestLines(gState.file, gState.limitKB))
+        SetFilePointer(gState.file, 0, nullptr, FILE_END);
     DWORD written = 0;
     BOOL ok = WriteFile(gState.file, line, static_cast<DWORD>(length), &written, nullptr);
     ReleaseMutex(gState.mutex);
     return ok && written == length;
+}
+
+// The caller holds gStateLock (shared or exclusive).
+void WriteMessageLocked(BYTE level, const char* format, va_list args) {
+    DWORD target = gState.target.load();
+    char working[kWorkingFormatSize];
+    FixedText out{working, sizeof(working)};
+    working[0] = '\0';
+    BuildWorkingFormat(level, target, format, out);
+    char line[kLineSize];
+    size_t length = FormatLine(working, args, line);
+    if (target == kTargetConsole) {
+        fwrite(line, 1, length, stdout);
+        fflush(stdout);
+    } else if (target == kTargetNone || target == kTargetFile || target == kTargetFileLimited) {
+        if (gState.file != INVALID_HANDLE_VALUE && !WriteToFile(line, length)) gState.target.store(kTargetDebug);
+    } else {
+        OutputDebugStringA(line);
+    }
+}
+
+// The same with its arguments given directly.
+void WriteLocked(BYTE level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteMessageLocked(level, format, args);
+    va_end(args);
 }
 
 void WriteFallbackLine(BYTE level, const char* format, va_list args) {
@@ -442,15 +485,7 @@ void WriteFallbackLine(BYTE level, const char* format, va_list args) {
 #endif
         openedHere = true;
     }
-    if (gState.file != INVALID_HANDLE_VALUE) {
-        char working[kWorkingFormatSize];
-        FixedText out{working, sizeof(working)};
-        working[0] = '\0';
-        BuildWorkingFormat(level, gState.target.load(), format, out);
-        char line[kLineSize];
-        size_t length = FormatLine(working, args, line);
-        if (!WriteToFile(line, length)) gState.target.store(kTargetDebug);
-    }
+    if (gState.target.load() != kTargetNone) WriteMessageLocked(level, format, args);
     if (openedHere) ReleaseLog();
 }
 
@@ -495,22 +530,7 @@ void LogMessageV(BYTE level, const char* format, va_list args) {
             if (opened == kTargetFile || opened == kTargetFileLimited) ReopenIfRequested();
 #endif
             std::shared_lock<std::shared_mutex> shared(gStateLock);
-            DWORD target = gState.target.load();
-            char working[kWorkingFormatSize];
-            FixedText out{working, sizeof(working)};
-            working[0] = '\0';
-            BuildWorkingFormat(level, target, format, out);
-            char line[kLineSize];
-            size_t length = FormatLine(working, args, line);
-            if (target == kTargetConsole) {
-                fwrite(line, 1, length, stdout);
-                fflush(stdout);
-            } else if (target == kTargetNone || target == kTargetFile || target == kTargetFileLimited) {
-                if (gState.file != INVALID_HANDLE_VALUE && !WriteToFile(line, length))
-                    gState.target.store(kTargetDebug);
-            } else {
-                OutputDebugStringA(line);
-            }
+            WriteMessageLocked(level, format, args);
         }
     } catch (...) {
         // Diagnostics never fail their caller.
@@ -555,6 +575,22 @@ void EndLogging() {
         if (gState.refCount.load() == 1 && LogLevel() >= 4) LogMessage(4, " ---End Logging---");
         std::unique_lock<std::shared_mutex> exclusive(gStateLock);
         ReleaseLog();
+    } catch (...) {
+    }
+    SetLastError(lastError);
+}
+
+void EndLoggingAtExit() {
+    DWORD lastError = GetLastError();
+    try {
+        // No other thread is left to exclude. One that held the state lock to write a line left
+        // the state as it was (the shared lock is still to be had); one that held it to open or
+        // close the log may have left it half changed, and then the file is left to the system.
+        std::shared_lock<std::shared_mutex> shared(gStateLock, std::try_to_lock);
+        if (shared.owns_lock()) {
+            if (gState.refCount.load() == 1 && LogLevel() >= 4) WriteLocked(4, " ---End Logging---");
+            ReleaseLog();
+        }
     } catch (...) {
     }
     SetLastError(lastError);

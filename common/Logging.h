@@ -25,6 +25,10 @@ inline BYTE LogLevel() { return kvlog::gLevel.load(std::memory_order_relaxed); }
 BYTE StartLogging(const char* tag, const char* settingName = nullptr);
 // Ends one successful StartLogging; the last one closes (and trims) the log.
 void EndLogging();
+// EndLogging for a process whose other threads have all been ended already, wherever they
+// stood (Windows' process exit): it takes no lock that a dead thread may hold, and leaves the
+// file to the system when a dead thread was opening or closing the log.
+void EndLoggingAtExit();
 // Writes one message. "%s" takes a narrow string, "%S" a wide one.
 void LogMessage(BYTE level, const char* format, ...)
 #if defined(__GNUC__) && !defined(_WIN32)

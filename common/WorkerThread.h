@@ -33,7 +33,8 @@ public:
 protected:
     virtual DWORD OnRun();
 
-    // Lets the suspended thread run.
+    // Lets the suspended thread run. On Windows the running thread holds a reference to the
+    // module its code is in, and gives it back as its very last act.
     void ResumeWorker();
 
     CRITICAL_SECTION mLock;
@@ -43,5 +44,6 @@ protected:
 private:
     static DWORD WINAPI WorkerThreadProc(LPVOID param);
     bool mResumed = false;
+    HMODULE mModule = nullptr;  // the running thread's reference to its module (Windows)
     BOOL EndIfStillActive();
 };

@@ -11,6 +11,7 @@
 #include "ConnectionHandler.h"
 #include "HResultError.h"
 #include "Logging.h"
+#include "ModuleLock.h"
 #include "RegistryValue.h"
 #include "RunningHandlers.h"
 #include "ShutdownAck.h"
@@ -80,6 +81,19 @@ USHORT PortOf(const sockaddr* address) {
     return 0;
 }
 
+// A usable port entry is a whole number from 0 to 65535 in decimal digits. Anything else -- a
+// service name, a sign, a blank, a number the system would silently wrap -- is not.
+bool IsPortNumber(const char* text) {
+    if (!*text) return false;
+    unsigned long value = 0;
+    for (; *text; ++text) {
+        if (*text < '0' || *text > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(*text - '0');
+        if (value > 65535) return false;
+    }
+    return true;
+}
+
 void SetPort(sockaddr* address, USHORT port) {
     if (address->sa_family == AF_INET) reinterpret_cast<sockaddr_in*>(address)->sin_port = htons(port);
     if (address->sa_family == AF_INET6) reinterpret_cast<sockaddr_in6*>(address)->sin6_port = htons(port);
@@ -120,6 +134,12 @@ EventListenerThread::~EventListenerThread() {
     closeSockets();
     SysFreeString(mListenInfo);
     mListenInfo = nullptr;
+    // A thread that was ended by force never gave its lock back.
+    releaseModuleLock();
+}
+
+void EventListenerThread::releaseModuleLock() {
+    if (mHoldsModuleLock.exchange(false)) ModuleLockDecrement();
 }
 
 void EventListenerThread::closeSockets() {
@@ -148,6 +168,8 @@ LONG EventListenerThread::Start() {
         } else if (!(mShutdownEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr))) {
             KVLOG(5, "EventListenerThread::Start: Failed to create Shutdown event.");
         } else {
+            mHoldsModuleLock = true;
+            ModuleLockIncrement();
             ResumeWorker();
             WaitForSingleObject(mStartupEvent, INFINITE);
             result = mStarted ? 0 : -1;
@@ -168,6 +190,7 @@ DWORD EventListenerThread::OnRun() {
         KVLOG(5, "EventListenerThread::OnRun: Server Listen failed");
     }
     KVLOG_EXIT(5, "EventListenerThread::OnRun", 0);
+    releaseModuleLock();
     return 0;
 }
 
@@ -291,12 +314,14 @@ bool EventListenerThread::createSocketArray(const char* port, LONG* socketCount)
     addrinfo* results = nullptr;
     int slot = 0;
     try {
-        if (getaddrinfo(mHostName, port, nullptr, &results) != 0) {
+        // An entry that is no port number fails like one the lookup rejects.
+        if (!IsPortNumber(port) || getaddrinfo(mHostName, port, nullptr, &results) != 0) {
             results = nullptr;
             KVLOG(5, "EventListenerThread::createSocketArray: Failed to getaddrinfo");
         } else {
-            // A service of port 0 lets the system choose: the first socket's port is read back and
-            // taken by every further address, so that clients and the stop can reach them all.
+            // The port text handed out is the port the first socket is really bound to. Port 0
+            // lets the system choose: the chosen port is then taken by every further address, so
+            // that clients and the stop can reach them all.
             USHORT chosenPort = 0;
             for (addrinfo* ai = results; ai && slot < kMaxSockets; ai = ai->ai_next) {
                 if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
@@ -313,16 +338,13 @@ bool EventListenerThread::createSocketArray(const char* port, LONG* socketCount)
                     mSockets[slot] = INVALID_SOCKET;
                     continue;
                 }
-                std::string portText = port;
-                if (systemChosen) {
-                    if (chosenPort == 0) {
-                        sockaddr_storage bound = {};
-                        int length = sizeof(bound);
-                        if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
-                            chosenPort = PortOf(reinterpret_cast<sockaddr*>(&bound));
-                    }
-                    if (chosenPort != 0) portText = std::to_string(chosenPort);
+                if (chosenPort == 0) {
+                    sockaddr_storage bound = {};
+                    int length = sizeof(bound);
+                    if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+                        chosenPort = PortOf(reinterpret_cast<sockaddr*>(&bound));
                 }
+                std::string portText = chosenPort != 0 ? std::to_string(chosenPort) : std::string(port);
                 ++slot;
                 BSTR info = ThrowIfNull(AllocBstrFromAnsi(portText.c_str()));
                 SysFreeString(mListenInfo);

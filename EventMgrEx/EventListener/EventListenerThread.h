@@ -50,6 +50,11 @@ protected:
     ListenerSettings mSettings;  // read as the listener starts
 
 private:
+    // The module lock that the running thread holds (so the module is not unloaded under it);
+    // given back once, by whichever comes first: the thread's end or the object's destruction.
+    void releaseModuleLock();
+    std::atomic<bool> mHoldsModuleLock{false};
+
     void closeSockets();
     void acceptLoop();
     // Hands the connection to a handler thread of its own; false (connection closed) when none could be made.

@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 
+#include <atomic>
 #include <new>
 
 #include "EventListenerThread.h"
@@ -13,6 +14,8 @@
 namespace {
 const char kLogTag[] = "KVLUMEN.EventListener";
 const DWORD kStopTimeoutMs = 5000;
+// Objects whose log reference is still open (between FinalConstruct and FinalRelease).
+std::atomic<LONG> gOpenLogs{0};
 }  // namespace
 
 CListener::CListener() : mRefCount(0), mListener(nullptr), mWinsockStarted(false) {
@@ -178,6 +181,13 @@ HRESULT CListener::Stop() {
         if (state == Started && mListener) {
             mStateLock.SetState(Stopping);
             mListener->Stop(kStopTimeoutMs, 0);
+            if (mListener->IsRunning()) {
+                // Nothing could end it (POSIX cannot end a running thread by force): the object
+                // stays with its thread, and the caller must not hear that all went well.
+                KVLOG(1, "CListener::Stop: the listener thread did not end within %lu ms and was left running",
+                      (unsigned long)kStopTimeoutMs);
+                hr = E_FAIL;
+            }
             // A thread that still reads as active (running, or terminated) keeps its object.
             if (mListener->ExitCode() != WorkerThread::kStillActive) {
                 delete mListener;
@@ -201,6 +211,7 @@ HRESULT CListener::Stop() {
 
 HRESULT CListener::FinalConstruct() {
     StartLogging(kLogTag);
+    gOpenLogs.fetch_add(1);
     KVLOG(3, "Entering FinalConstruct of EVENT LISTENER");
     mListener = nullptr;
     mWinsockStarted = false;
@@ -224,5 +235,10 @@ void CListener::FinalRelease() {
     } catch (...) {
         KVLOG(3, "Exception occurred in FinalRelease of EVENT LISTENER");
     }
+    gOpenLogs.fetch_sub(1);
     EndLogging();
+}
+
+void CListener::CloseLogAtProcessExit() {
+    for (LONG open = gOpenLogs.exchange(0); open > 0; --open) EndLoggingAtExit();
 }

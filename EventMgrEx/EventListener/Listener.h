@@ -34,6 +34,10 @@ public:
     HRESULT FinalConstruct();
     void FinalRelease();
 
+    // At process exit on Windows every other thread has already been ended, wherever it stood:
+    // no object is released or stopped then, and only the log the objects opened is closed.
+    static void CloseLogAtProcessExit();
+
 private:
     CListener();
     ~CListener();

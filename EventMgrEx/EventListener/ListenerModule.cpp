@@ -7,6 +7,7 @@
 #include <string>
 
 #include "IEventListener.h"
+#include "Listener.h"
 #include "ListenerClassFactory.h"
 #include "ListenerDispatch.h"
 #include "ListenerTypeLib.h"
@@ -133,6 +134,8 @@ void ListenerModule::Finalize() {
         DeleteCriticalSection(&gModuleSection);
     }
 }
+
+void ListenerModule::ProcessExiting() { CListener::CloseLogAtProcessExit(); }
 
 HRESULT ListenerModule::GetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     // Checked before anything else: the proxy/stub runtime writes through the pointer.

@@ -16,6 +16,10 @@ public:
     static void Terminate();
     // Terminate, then deletes the critical section: the last thing before the module goes.
     static void Finalize();
+    // Windows' process exit (DLL_PROCESS_DETACH with a non-null reserved argument): the system
+    // has ended every other thread wherever it stood, so nothing is stopped, released or waited
+    // for; only the log is closed.
+    static void ProcessExiting();
 
     // DllGetClassObject: the proxy/stub class first, then the class-object table.
     static HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** object);

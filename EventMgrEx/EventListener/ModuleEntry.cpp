@@ -25,14 +25,20 @@ KV_ENTRY_POINT DllUnregisterServer(void) { return ListenerModule::UnregisterServ
 
 #ifdef _WIN32
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         // The proxy/stub registration needs our handle; without the critical section the class
         // object could be created twice, so the module refuses to load.
         return ListenerModule::Initialize(instance) ? TRUE : FALSE;
     case DLL_PROCESS_DETACH:
-        ListenerModule::Finalize();
+        // Unloaded by FreeLibrary (reserved is null) the listener thread is not running -- it
+        // holds a reference to the module while it runs -- and the objects can be released. At
+        // process exit the other threads are already gone, perhaps holding our locks.
+        if (reserved)
+            ListenerModule::ProcessExiting();
+        else
+            ListenerModule::Finalize();
         break;
     default:
         break;

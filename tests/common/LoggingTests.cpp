@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <thread>
@@ -64,6 +65,36 @@ protected:
         --mStarted;
         EndLogging();
     }
+    // Two child processes and this one each write `count` lines of 200 letters to the log
+    // `setting` names (at `path`). Returns the largest size this process saw the file at after
+    // each of its lines.
+    size_t WriteFromThreeProcesses(const std::string& setting, const std::string& path, int count) {
+        std::string args = "\"" + setting + "\" " + std::to_string(count);
+        HANDLE writers[] = {StartChild("log_writer", args), StartChild("log_writer", args)};
+        EXPECT_TRUE(writers[0] && writers[1]);
+        EXPECT_EQ(3, Start(setting));
+        size_t largest = 0;
+        for (int i = 0; i < count; ++i) {
+            LogMessage(1, "writer %lu line %d %s", (unsigned long)GetCurrentProcessId(), i, std::string(200, 'z').c_str());
+            largest = std::max(largest, ReadWholeFile(path).size());
+        }
+        End();
+        for (HANDLE h : writers) {
+            if (!h) continue;
+            EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 120000));
+            DWORD code = 1;
+            GetExitCodeProcess(h, &code);
+            EXPECT_EQ(0u, code);
+            CloseHandle(h);
+        }
+        return largest;
+    }
+    // Every line is one writer's whole line.
+    static void ExpectWholeWriterLines(const std::vector<std::string>& lines) {
+        std::regex shape(R"(^.*::writer (\d+) line (\d+) ([a-z])\3{199}$)");
+        for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, shape)) << line;
+    }
+
     ScopedTempDir mDir;
     int mStarted = 0;
 };
@@ -294,16 +325,22 @@ TEST_F(LogTest, TrimKeepsNewestWholeLines) {
     // limit of 1024 KB (out of range) the file is untouched.
     std::string path = mDir.file("trim.log");
     ASSERT_EQ(3, Start("file," + path + ",1,3"));
-    for (int i = 0; i < 100; ++i) LogMessage(1, "line %03d %s", i, "0123456789012345678901234567890123456789");
+    // While the log is open it is cut back whenever it would reach 2048 bytes: write until it
+    // is well past its limit.
+    int i = 0;
+    for (; i < 100 || (i < 200 && ReadWholeFile(path).size() < 1500); ++i)
+        LogMessage(1, "line %03d %s", i, "0123456789012345678901234567890123456789");
+    char last[16];
+    snprintf(last, sizeof(last), "line %03d", i - 1);
     std::string before = ReadWholeFile(path);
-    ASSERT_GT(before.size(), 5000u);
+    ASSERT_GT(before.size(), 1500u);
     End();
     std::string after = ReadWholeFile(path);
     EXPECT_LE(after.size(), 1024u);
     EXPECT_GT(after.size(), 900u);
     ASSERT_EQ(before.size() - after.size(), before.rfind(after)) << "the kept text is the file's tail";
     EXPECT_EQ('\n', before[before.size() - after.size() - 1]) << "the kept text starts a line";
-    EXPECT_NE(std::string::npos, after.find("line 099"));
+    EXPECT_NE(std::string::npos, after.find(last));
 
     std::string untouched = mDir.file("untouched.log");
     ASSERT_EQ(3, Start("file," + untouched + ",1024,3"));
@@ -328,22 +365,21 @@ KV_TEST_CHILD(log_writer) {
 TEST_F(LogTest, TwoProcessesAppendWholeLines) {
     // Two processes (and this one) logging to one file produce whole lines only.
     std::string path = mDir.file("shared.log");
-    std::string setting = "file," + path + ",3";
-    HANDLE a = StartChild("log_writer", "\"" + setting + "\" 300");
-    HANDLE b = StartChild("log_writer", "\"" + setting + "\" 300");
-    ASSERT_TRUE(a && b);
-    ASSERT_EQ(3, Start(setting));
-    for (int i = 0; i < 300; ++i) LogMessage(1, "writer %lu line %d %s", (unsigned long)GetCurrentProcessId(), i, std::string(200, 'z').c_str());
-    End();
-    for (HANDLE h : {a, b}) {
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(h, 60000));
-        DWORD code = 1;
-        GetExitCodeProcess(h, &code);
-        EXPECT_EQ(0u, code);
-        CloseHandle(h);
-    }
+    WriteFromThreeProcesses("file," + path + ",3", path, 300);
     std::vector<std::string> lines = SplitLines(ReadWholeFile(path));
     ASSERT_EQ(900u, lines.size());
-    std::regex shape(R"(^.*::writer (\d+) line (\d+) ([a-z])\3{199}$)");
-    for (const std::string& line : lines) ASSERT_TRUE(std::regex_match(line, shape)) << line;
+    ExpectWholeWriterLines(lines);
+}
+
+TEST_F(LogTest, LimitedLogKeepsItsSizeWhileProcessesWrite) {
+    // A log limited to 2 KB never reaches 4 KB while two other processes and this one write to
+    // it, whatever their pace; it holds whole lines only, the newest ones, and closes within
+    // its limit.
+    std::string path = mDir.file("limited.log");
+    EXPECT_LT(WriteFromThreeProcesses("file," + path + ",2,3", path, 3000), 4096u);
+    std::string text = ReadWholeFile(path);
+    EXPECT_LE(text.size(), 2048u);
+    std::vector<std::string> lines = SplitLines(text);
+    ASSERT_FALSE(lines.empty());
+    ExpectWholeWriterLines(lines);
 }

@@ -7,8 +7,13 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include "ListenerSettings.h"
@@ -85,6 +90,22 @@ TEST_F(ListenerTest, EntriesAreTriedInOrder) {
     std::string log = Log();
     EXPECT_NE(std::string::npos, log.find("EventListenerThread::createSocketArray: Failed to getaddrinfo"));
     EXPECT_EQ(2u, CountOf(log, "ENTER EventListenerThread::createSocketArray")) << "only the two entries were tried";
+}
+
+TEST_F(ListenerTest, EntriesThatAreNoPortNumberAreSkipped) {
+    // Only a whole number from 0 to 65535 is a port: a number the system would wrap, a service
+    // name, a sign or a blank makes an entry unusable, and each fails like a rejected lookup. The
+    // port handed out is the one the sockets are bound to, written plainly.
+    unsigned short port = FreeLoopbackPort();
+    std::string digits = std::to_string(port);
+    ASSERT_TRUE(SetMachineString(kListenerKey, "ports", "99999,http,-1, " + digits + ",+" + digits + ",00" + digits));
+    CListener* listener = NewListener();
+    EXPECT_EQ(digits, StartOk(listener));
+    EXPECT_TRUE(Reachable(digits));
+    listener->Stop();
+    std::string log = Log();
+    EXPECT_EQ(5u, CountOf(log, "EventListenerThread::createSocketArray: Failed to getaddrinfo")) << log;
+    EXPECT_EQ(6u, CountOf(log, "ENTER EventListenerThread::createSocketArray"));
 }
 
 TEST_F(ListenerTest, LongListIsReadCompletely) {
@@ -395,5 +416,81 @@ TEST_F(ListenerTest, DescriptorShortagePausesAcceptingAndEndsNothing) {
     EXPECT_LE(failures, 40u) << "one attempt per pause of 100 ms, not a busy loop";
     EXPECT_NE(std::string::npos, log.find(AtLevel(1, "EventListenerThread::setListenPort select() call failed")));
     EXPECT_EQ(2u, CountOf(log, "ENTER EventListenerThread::OnRun"));
+}
+#endif
+
+#ifndef _WIN32
+namespace {
+
+const int kNoPrivateNetwork = 77;
+
+// Runs one interface request on this network namespace's loopback interface.
+bool LoopbackRequest(unsigned long request, ifreq& data) {
+    int s = (socket)(AF_INET, SOCK_DGRAM, 0);  // the system's socket, not the Winsock one
+    if (s < 0) return false;
+    strncpy(data.ifr_name, "lo", IFNAMSIZ - 1);
+    bool ok = ioctl(s, request, &data) == 0;
+    ::close(s);
+    return ok;
+}
+
+bool BringLoopbackUp() {
+    ifreq data = {};
+    if (!LoopbackRequest(SIOCGIFFLAGS, data)) return false;
+    data.ifr_flags |= IFF_UP;
+    return LoopbackRequest(SIOCSIFFLAGS, data);
+}
+
+// Gives loopback its address (127.0.0.1/8) or takes it away ("0.0.0.0"): without it, connects
+// to 127.x fail at once as unreachable, while sockets bound there stay open.
+bool SetLoopbackAddress(const char* address) {
+    ifreq data = {};
+    auto* in = reinterpret_cast<sockaddr_in*>(&data.ifr_addr);
+    in->sin_family = AF_INET;
+    inet_pton(AF_INET, address, &in->sin_addr);
+    return LoopbackRequest(SIOCSIFADDR, data);
+}
+
+}  // namespace
+
+// In a network namespace of its own (never the machine's): a listener whose wake-up cannot
+// arrive, because loopback lost its address under it, cannot be stopped.
+KV_TEST_CHILD(stop_cannot_end_thread) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0 || !BringLoopbackUp()) return kNoPrivateNetwork;
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 10;
+    CListener* listener = nullptr;
+    if (CListener::CreateInstance(&listener) != S_OK) return 11;
+    BSTR info = nullptr;
+    if (listener->Start(&info) != S_OK) return 12;
+    unsigned short port = static_cast<unsigned short>(wcstol(info, nullptr, 10));
+    SysFreeString(info);
+    SOCKET probe = ConnectLoopback(port);  // the accept loop runs: it takes this connection
+    if (probe == INVALID_SOCKET) return 13;
+    closesocket(probe);
+    Sleep(200);
+    if (!SetLoopbackAddress("0.0.0.0")) return 14;
+    HRESULT stopped = listener->Stop();
+    if (!SetLoopbackAddress("127.0.0.1")) return 15;
+    // The object kept its listener; the final release stops it again, now reachable.
+    listener->Release();
+    WSACleanup();
+    return stopped == E_FAIL ? 0 : 20;
+}
+
+TEST_F(ListenerTest, StopThatCannotEndTheThreadFails) {
+    // The stop says so at level 1 and returns E_FAIL; the listener is kept, not destroyed under
+    // its thread, and goes once its thread can end.
+    DWORD code = RunChild("stop_cannot_end_thread", "", 60000);
+    if (code == kNoPrivateNetwork) GTEST_SKIP() << "no private network namespace can be made here";
+    EXPECT_EQ(0u, code);
+    std::string log = Log();
+    size_t line = log.find("/1] KVLUMEN.EventListener::CListener::Stop: the listener thread did not end within 5000 ms "
+                           "and was left running");
+    ASSERT_NE(std::string::npos, line) << log;
+    EXPECT_NE(std::string::npos, log.find("CListener::Stop - Exiting (hr: 0x80004005)", line));
+    size_t destroyed = log.find("EXIT: EventListenerThread::~EventListenerThread");
+    ASSERT_NE(std::string::npos, destroyed) << "the final release ended the thread and destroyed the listener";
+    EXPECT_GT(destroyed, line);
 }
 #endif

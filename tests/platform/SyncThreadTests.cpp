@@ -116,6 +116,23 @@ TEST(SyncThread, ClosingTheHandleDoesNotStopTheThread) {
     CloseHandle(release);
 }
 
+// A suspended thread that never ran can be terminated: it ends with the given code, and its
+// start routine is never called, also when it is resumed afterwards.
+TEST(SyncThread, TerminateEndsASuspendedThread) {
+    Probe probe;
+    HANDLE thread = StartThread(RecordAndReturn, &probe, CREATE_SUSPENDED);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_TRUE(TerminateThread(thread, 42));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(42u, code);
+    ResumeThread(thread);
+    Sleep(50);
+    EXPECT_EQ(0, InterlockedCompareExchange(&probe.ran, 0, 0));
+    CloseHandle(thread);
+}
+
 // Each thread has its own last-error value.
 TEST(SyncThread, LastErrorIsPerThread) {
     SetLastError(0x1234);

@@ -300,3 +300,29 @@ TEST_F(Kvreg, UsageAndSyntax) {
 }
 
 }  // namespace
+
+// A store kvreg cannot read whole is reported with its path and first bad line, for showing and
+// for changing alike, and left byte for byte until it is mended; help still works.
+TEST_F(Kvreg, DamagedStoreIsReportedAndLeftAlone) {
+    const std::string kept = "\nkvreg shows and changes nothing in it until it is mended.\n";
+    std::string broken = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVDamaged]\n"
+                         "\"a\"=\"1\"\n\"b\"=\"2\n\"c\"=\"3\"\n";
+    WriteText(mStore, broken);
+    std::string damage = "ERROR: The registry store \"" + mStore + "\" cannot be read completely: line 5 is not understood: \"b\"=\"2" + kept;
+    for (const char* args : {"query HKLM\\SOFTWARE /s", "add HKLM\\SOFTWARE\\KVDamaged /v d /d 4 /f",
+                             "delete HKLM\\SOFTWARE\\KVDamaged /f", "export HKLM\\SOFTWARE x.reg /y"}) {
+        ToolResult result = Run(args);
+        EXPECT_EQ(1, result.exitCode) << args;
+        EXPECT_EQ("", result.out) << args;
+        EXPECT_EQ(damage, result.err) << args;
+    }
+    EXPECT_EQ(broken, ReadWholeFile(mStore));
+    EXPECT_EQ(0, Run("query /?").exitCode);
+
+    std::string binary = "\x7f" "ELF" + Bytes("\x02\x01\x01\x00\x00", 5);
+    WriteText(mStore, binary);
+    ToolResult result = Run("add HKLM\\SOFTWARE\\KVDamaged /v d /d 4 /f");
+    EXPECT_EQ(1, result.exitCode);
+    EXPECT_EQ("ERROR: The registry store \"" + mStore + "\" is not a text file: line 1 holds a NUL byte" + kept, result.err);
+    EXPECT_EQ(binary, ReadWholeFile(mStore));
+}

@@ -173,9 +173,10 @@ TEST_F(RegistryFormat, ImportNeedsAFileWithAHeader) {
     unlink(file.c_str());
 }
 
-// Lines that cannot be understood are skipped, values under a broken section go nowhere, and
-// everything valid around them is kept.
-TEST_F(RegistryFormat, MalformedLinesAreSkipped) {
+// Readers get what could be read (lines that cannot be understood are skipped, values under a
+// broken section go nowhere, everything valid around them is kept); the file is never rewritten
+// without what could not be read: changes fail until it is mended.
+TEST_F(RegistryFormat, MalformedLinesAreSkippedAndTheFileIsLeftAlone) {
     WriteText(mStore,
               "Windows Registry Editor Version 5.00\n"
               "garbage line\n"
@@ -211,16 +212,45 @@ TEST_F(RegistryFormat, MalformedLinesAreSkipped) {
     EXPECT_EQ(Bytes("\x01\0\0\0", 4), GetValue("SOFTWARE\\KVBad", "good2"));
     EXPECT_EQ(Bytes("\x01", 1), GetValue("SOFTWARE\\KVBad", "cont"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "X", 0, KEY_READ, &key));
+
+    std::string damaged = ReadWholeFile(mStore);
+    char description[512] = {};
+    EXPECT_EQ(ERROR_BADDB, KvRegCheckStore(description, sizeof(description)));
+    EXPECT_EQ("\"" + mStore + "\" cannot be read completely: line 2 is not understood: garbage line (and 13 more)",
+              std::string(description));
+    EXPECT_EQ(ERROR_BADDB, SetString("SOFTWARE\\KVBad", "new", "x"));
+    EXPECT_EQ(ERROR_BADDB, RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KVBad"));
+    EXPECT_EQ(ERROR_BADDB, KvRegImportFile(mStore.c_str()));
+    EXPECT_EQ(damaged, ReadWholeFile(mStore)) << "not a byte changed";
+
+    // Mended, the file takes changes again.
+    WriteText(mStore, "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVBad]\n\"good1\"=\"yes\"\n");
+    EXPECT_EQ(ERROR_SUCCESS, KvRegCheckStore(description, sizeof(description)));
+    EXPECT_EQ(ERROR_SUCCESS, SetString("SOFTWARE\\KVBad", "new", "x"));
+    EXPECT_EQ(Bytes("yes\0", 4), GetValue("SOFTWARE\\KVBad", "good1"));
 }
 
-// No text, however broken, crashes the store or leaves it unusable; and what the store writes
-// reads back to the same text.
+// A file that is not text (a NUL byte in it) is refused the same way, whatever parses in it.
+TEST_F(RegistryFormat, FileThatIsNotTextIsNeverRewritten) {
+    std::string binary = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVBin]\n" + Bytes("\x00\x01\x02\xff\n", 5);
+    WriteText(mStore, binary);
+    char description[512] = {};
+    EXPECT_EQ(ERROR_BADDB, KvRegCheckStore(description, sizeof(description)));
+    EXPECT_EQ("\"" + mStore + "\" is not a text file: line 4 holds a NUL byte", std::string(description));
+    EXPECT_EQ(ERROR_BADDB, SetString("SOFTWARE\\KVBin", "v", "x"));
+    EXPECT_EQ(binary, ReadWholeFile(mStore));
+}
+
+// No text, however broken, crashes the store: one it cannot read completely is refused for
+// changes and left byte for byte, one it can takes changes; and what the store writes reads back
+// to the same text.
 TEST_F(RegistryFormat, RandomTextNeverBreaksTheStore) {
     static const char* const kPieces[] = {
         "[", "]", "\"", "\\", "=", "@", "-", ",", "\n", "\r\n", " ", "hex", "hex(2):", "hex(7):", "dword:",
         "HKEY_LOCAL_MACHINE", "HKLM\\", "HKEY_CLASSES_ROOT\\", "SOFTWARE", "ff,", "0", "\xff\xfe", "\0", "\\\n",
         "Windows Registry Editor Version 5.00\n", "REGEDIT4\n", "[-", "\"=\"", "\x80", ";"};
     uint32_t seed = 12345;
+    int damaged = 0;
     auto next = [&seed]() { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
     for (int round = 0; round < 120; ++round) {
         std::string text;
@@ -230,12 +260,19 @@ TEST_F(RegistryFormat, RandomTextNeverBreaksTheStore) {
             else text += std::string(kPieces[next() % (sizeof(kPieces) / sizeof(kPieces[0]))]);
         }
         ReplaceText(mStore, text);
+        bool whole = KvRegCheckStore(nullptr, 0) != ERROR_BADDB;  // (and the process need not say it)
         HKEY key = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key) == ERROR_SUCCESS) {
             char name[256];
             DWORD length = sizeof(name);
             RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
             RegCloseKey(key);
+        }
+        if (!whole) {
+            ++damaged;
+            ASSERT_EQ(ERROR_BADDB, SetString("SOFTWARE\\KVRandom", "alive", std::to_string(round))) << round;
+            ASSERT_EQ(text, ReadWholeFile(mStore)) << round;
+            unlink(mStore.c_str());
         }
         ASSERT_EQ(ERROR_SUCCESS, SetString("SOFTWARE\\KVRandom", "alive", std::to_string(round))) << round;
         ASSERT_EQ(std::to_string(round) + '\0', GetValue("SOFTWARE\\KVRandom", "alive")) << round;
@@ -248,6 +285,8 @@ TEST_F(RegistryFormat, RandomTextNeverBreaksTheStore) {
         mStore = mDir.file("registry.reg");
         KvRegSetStorePath(mStore.c_str());
     }
+    EXPECT_GT(damaged, 0);
+    EXPECT_LT(damaged, 120) << "some texts are whole";
 }
 
 // Export writes one key with its subtree and nothing else; importing it brings the key back.

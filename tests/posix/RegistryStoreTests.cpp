@@ -104,6 +104,26 @@ TEST_F(RegistryStore, ReadersSeeChangesFromOtherWriters) {
     EXPECT_EQ(Bytes("inplace\0", 8), GetValue("SOFTWARE\\KVOther", "v"));
 }
 
+// A store path that is a link to a file in another folder: edits of that file, in place or by
+// a rename over it, are seen at once, however often the store was read before.
+TEST_F(RegistryStore, ReadersSeeChangesBehindALink) {
+    std::string elsewhere = mDir.file("elsewhere");
+    ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0755));
+    std::string target = elsewhere + "/real.reg", link = mDir.file("link.reg");
+    const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\KVLink]\n";
+    WriteText(target, header + "\"v\"=\"one\"\n");
+    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+    KvRegSetStorePath(link.c_str());
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(Bytes("one\0", 4), GetValue("SOFTWARE\\KVLink", "v"));
+    WriteText(target, header + "\"v\"=\"two, longer\"\n");
+    EXPECT_EQ(Bytes("two, longer\0", 12), GetValue("SOFTWARE\\KVLink", "v"));
+    ReplaceText(target, header + "\"v\"=\"three\"\n");
+    EXPECT_EQ(Bytes("three\0", 6), GetValue("SOFTWARE\\KVLink", "v"));
+    KvRegSetStorePath(mStore.c_str());
+    std::filesystem::remove_all(elsewhere);
+    unlink(link.c_str());
+}
+
 // A file whose device, inode, size and time are unchanged is not parsed again; one nanosecond
 // of difference is enough to parse it.
 TEST_F(RegistryStore, UnchangedFileIsNotParsedAgain) {

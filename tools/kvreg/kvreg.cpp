@@ -50,8 +50,20 @@ int Succeeded() {
     return kSuccess;
 }
 
+// Why the store cannot be read completely, as kvreg reports it; empty when it can.
+std::string StoreDamage() {
+    char description[1024] = {};
+    if (KvRegCheckStore(description, sizeof(description)) != ERROR_BADDB) return std::string();
+    return std::string("ERROR: The registry store ") + description +
+           "\nkvreg shows and changes nothing in it until it is mended.";
+}
+
 std::string StatusText(LSTATUS status) {
     switch (status) {
+    case ERROR_BADDB: {
+        std::string damage = StoreDamage();
+        return damage.empty() ? "ERROR: The registry store cannot be read completely." : damage;
+    }
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_KEY_DELETED:
@@ -704,6 +716,11 @@ int main(int argc, char** argv) {
     }
     std::string operation = args[0];
     args.erase(args.begin());
+    // What kvreg cannot read whole it neither shows in part nor rewrites without the rest.
+    if (!WantsHelp(args)) {
+        std::string damage = StoreDamage();
+        if (!damage.empty()) return Fail(damage);
+    }
     if (SameText(operation, "add")) return Add(args);
     if (SameText(operation, "query")) return Query(args);
     if (SameText(operation, "delete")) return Delete(args);

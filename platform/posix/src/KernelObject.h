@@ -43,6 +43,9 @@ public:
     ThreadObject() : KernelObject(ObjectKind::Thread) {}
     virtual DWORD ExitCode() = 0;  // STILL_ACTIVE until the thread has ended
     virtual DWORD Resume() = 0;    // the suspend count before the call
+    // Ends a thread that has not begun its start routine, with exit code `code` (true also for
+    // one that has ended). False for a thread that runs: nothing can end it safely from outside.
+    virtual bool TerminateUnstarted(DWORD) { return false; }
 };
 
 // One counted reference, released on destruction.

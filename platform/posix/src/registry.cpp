@@ -642,6 +642,19 @@ DWORD KvRegGetStorePath(LPSTR buffer, DWORD size) {
     }
 }
 
+LSTATUS KvRegCheckStore(LPSTR description, DWORD size) {
+    return Guarded([&]() -> LSTATUS {
+        std::string text;
+        LSTATUS rc = RegistryStore::Instance().Check(text);
+        if (description && size > 0) {
+            size_t n = text.size() < size - 1 ? text.size() : size - 1;
+            memcpy(description, text.data(), n);
+            description[n] = '\0';
+        }
+        return rc;
+    });
+}
+
 LSTATUS KvRegImportFile(LPCSTR path) {
     if (!path) return ERROR_INVALID_PARAMETER;
     return Guarded([&]() -> LSTATUS {

@@ -102,6 +102,24 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// What keeps `summary`'s file from being read completely; empty when nothing does.
+std::string DescribeDamage(const std::string& path, const RegTextSummary& summary) {
+    if (!summary.notText && summary.skippedLines == 0) return std::string();
+    const size_t kShown = 80;
+    std::string shown;
+    for (char c : summary.firstBadText.substr(0, kShown)) shown += (static_cast<unsigned char>(c) < 0x20 && c != '\t') ? '?' : c;
+    if (summary.firstBadText.size() > kShown) shown += "...";
+    std::string line = std::to_string(summary.firstBadLine);
+    if (summary.notText) return "\"" + path + "\" is not a text file: line " + line + " holds a NUL byte";
+    std::string text = "\"" + path + "\" cannot be read completely: line " + line + " is not understood: " + shown;
+    if (summary.skippedLines > 1) text += " (and " + std::to_string(summary.skippedLines - 1) + " more)";
+    return text;
+}
+
+// However quiet the watch, the file is looked at again after this long: a change it cannot see
+// (a folder further up the path renamed or re-linked) is seen within it.
+const std::chrono::milliseconds kLookAgainAfter(1000);
+
 }  // namespace
 
 RegistryStore& RegistryStore::Instance() {
@@ -117,21 +135,41 @@ std::string RegistryStore::ResolvePathLocked() const {
 }
 
 void RegistryStore::SetPathOverride(const char* path) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     mOverride = path ? path : "";
 }
 
 std::string RegistryStore::Path() {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::shared_lock<std::shared_mutex> lock(mMutex);
     return ResolvePathLocked();
 }
 
-void RegistryStore::ForgetCacheLocked() {
+void RegistryStore::ForgetCachedFileLocked() {
     if (mCachedFd >= 0) close(mCachedFd);
     mCachedFd = -1;
     mCacheValid = false;
     mCachedMissing = false;
+    mDamage.clear();
     mTop = std::make_unique<RegKey>();
+}
+
+void RegistryStore::ForgetCacheLocked() {
+    ForgetCachedFileLocked();
+    mWatch.Disarm();
+    mWatchRefused = false;
+}
+
+void RegistryStore::ReportDamageLocked() {
+    if (mDamage.empty() || mDamage == mReportedDamage) return;
+    mReportedDamage = mDamage;
+    std::string notice = "kvposix: the registry store " + mDamage +
+                         "\nkvposix: no change is written to it until it is mended\n";
+    OutputDebugStringA(notice.c_str());
+}
+
+bool RegistryStore::FreshLocked(const std::string& path) const {
+    return mCacheValid && path == mCachedPath && mWatch.Quiet(path) &&
+           std::chrono::steady_clock::now() - mLastLook < kLookAgainAfter;
 }
 
 LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
@@ -139,6 +177,11 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
         ForgetCacheLocked();
         mCachedPath = path;
     }
+    if (!force && FreshLocked(path)) return ERROR_SUCCESS;
+    // Armed before the look, so that nothing that happens after it goes unseen; what happened
+    // before it, the look itself shows.
+    if (!mWatchRefused) mWatchRefused = !mWatch.Arm(path);
+    mLastLook = std::chrono::steady_clock::now();
     struct stat st;
     bool exists = stat(path.c_str(), &st) == 0;
     if (!exists && errno != ENOENT && errno != ENOTDIR) return StatusFromErrno(errno, ERROR_CANTREAD);
@@ -149,8 +192,7 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
     if (fd.get() < 0) {
         if (exists && errno != ENOENT) return StatusFromErrno(errno, ERROR_CANTREAD);
         // No file (or it went away since the stat): an empty registry.
-        ForgetCacheLocked();
-        mCachedPath = path;
+        ForgetCachedFileLocked();
         mCacheValid = true;
         mCachedMissing = true;
         return ERROR_SUCCESS;
@@ -159,11 +201,12 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
     std::string bytes;
     if (fstat(fd.get(), &opened) != 0 || !ReadAll(fd.get(), bytes)) return ERROR_CANTREAD;
     auto top = std::make_unique<RegKey>();
-    ApplyRegText(DecodeRegFileBytes(bytes), *top);
+    std::string damage = DescribeDamage(path, ApplyRegText(DecodeRegFileBytes(bytes), *top));
 
-    ForgetCacheLocked();
+    ForgetCachedFileLocked();
     mTop = std::move(top);
-    mCachedPath = path;
+    mDamage = std::move(damage);
+    if (mDamage.empty()) mReportedDamage.clear();  // mended: new damage is news again
     mCachedFd = fd.release();
     mCachedStat = opened;
     mCacheValid = true;
@@ -171,10 +214,26 @@ LSTATUS RegistryStore::RefreshLocked(const std::string& path, bool force) {
 }
 
 LSTATUS RegistryStore::Read(const Reader& reader) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    {
+        std::shared_lock<std::shared_mutex> shared(mMutex);
+        if (FreshLocked(ResolvePathLocked())) return reader(*mTop, mCachedMissing ? 0 : FileTimeOf(mCachedStat));
+    }
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
     if (rc != ERROR_SUCCESS) return rc;
+    // Readers get what could be read; only changes are refused.
+    ReportDamageLocked();
     return reader(*mTop, mCachedMissing ? 0 : FileTimeOf(mCachedStat));
+}
+
+LSTATUS RegistryStore::Check(std::string& description) {
+    std::unique_lock<std::shared_mutex> lock(mMutex);
+    LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
+    if (rc != ERROR_SUCCESS) return rc;
+    description = mDamage;
+    if (mDamage.empty()) return ERROR_SUCCESS;
+    mReportedDamage = mDamage;  // the caller says it
+    return ERROR_BADDB;
 }
 
 LSTATUS RegistryStore::ReplaceFileLocked(const std::string& path, const std::string& text, int& newFd) {
@@ -199,7 +258,7 @@ LSTATUS RegistryStore::ReplaceFileLocked(const std::string& path, const std::str
 }
 
 LSTATUS RegistryStore::Write(const Writer& writer) {
-    std::lock_guard<std::mutex> lock(mMutex);
+    std::unique_lock<std::shared_mutex> lock(mMutex);
     std::string path = ResolvePathLocked();
     LSTATUS rc = MakeFolders(ParentFolder(path));
     if (rc != ERROR_SUCCESS) return rc;
@@ -215,9 +274,16 @@ LSTATUS RegistryStore::Write(const Writer& writer) {
         if (errno != EINTR) return StatusFromErrno(errno, ERROR_CANTWRITE);
     }
 
-    // Another process may have changed the file an instant ago: always start from the file.
+    // Another process may have changed the file an instant ago: always start from the file. The
+    // folder may be new: the watch gets another chance.
+    mWatchRefused = false;
     rc = RefreshLocked(path, true);
     if (rc != ERROR_SUCCESS) return rc;
+    // Rewriting a file we could not read completely would lose what we could not read.
+    if (!mDamage.empty()) {
+        ReportDamageLocked();
+        return ERROR_BADDB;
+    }
     bool changed = false;
     int newFd = -1;
     try {

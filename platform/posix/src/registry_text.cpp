@@ -1,6 +1,7 @@
 // registry_text.cpp -- parses and writes .reg text; tolerant on input, regedit-like on output.
 #include "RegistryText.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -123,6 +124,7 @@ public:
             }
         }
         while (i < mLines.size()) {
+            size_t number = i + 1;
             std::string_view line = TrimBlanks(mLines[i++]);
             if (line.empty() || line.front() == ';') continue;
             bool ok = false;
@@ -131,9 +133,17 @@ public:
             } else if (line.front() == '"' || line.front() == '@') {
                 ok = Value(line, i);
             }
-            if (!ok) ++mSummary.skippedLines;
+            if (!ok) Skipped(number);
         }
         return mSummary;
+    }
+
+    // Counts a line that could not be used, and remembers the first.
+    void Skipped(size_t number) {
+        if (++mSummary.skippedLines == 1) {
+            mSummary.firstBadLine = number;
+            mSummary.firstBadText = std::string(mLines[number - 1]);
+        }
     }
 
 private:
@@ -236,8 +246,10 @@ private:
         return false;
     }
 
+    // A value with no key to go to is lost: it counts as a line that could not be used.
     bool Set(const std::string& name, DWORD type, const std::string& data) {
-        if (mCurrent) mCurrent->SetValue(name, type, data);
+        if (!mCurrent) return false;
+        mCurrent->SetValue(name, type, data);
         return true;
     }
 
@@ -343,7 +355,16 @@ bool HasRegHeader(const std::string& text) {
 }
 
 RegTextSummary ApplyRegText(const std::string& text, RegKey& top) {
-    return TextApplier(top, SplitLines(text)).Run();
+    std::vector<std::string_view> lines = SplitLines(text);
+    RegTextSummary summary = TextApplier(top, lines).Run();
+    // A NUL byte has no place in text: the file is something else, whatever parsed in it.
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        summary.notText = true;
+        summary.firstBadLine = static_cast<size_t>(std::count(text.begin(), text.begin() + nul, '\n')) + 1;
+        summary.firstBadText = std::string(lines[summary.firstBadLine - 1]);
+    }
+    return summary;
 }
 
 std::string FormatStoreText(const RegKey& top) {

@@ -39,6 +39,17 @@ public:
         return previous;
     }
 
+    // A thread still waiting to be resumed has run none of its caller's code: it may simply go.
+    bool TerminateUnstarted(DWORD code) override {
+        std::lock_guard<std::mutex> lock(mLock);
+        if (mFinished) return true;
+        if (mStarted) return false;
+        mExitCode = code;
+        mFinished = true;
+        mChanged.notify_all();
+        return true;
+    }
+
     // Blocks until the new thread has published its id: CreateThread reports it at once, also
     // for a thread that stays suspended.
     DWORD WaitForId() {
@@ -53,7 +64,13 @@ public:
             std::unique_lock<std::mutex> lock(self->mLock);
             self->mId = GetCurrentThreadId();
             self->mChanged.notify_all();
-            self->mChanged.wait(lock, [self] { return self->mSuspendCount == 0; });
+            self->mChanged.wait(lock, [self] { return self->mSuspendCount == 0 || self->mFinished; });
+            if (self->mFinished) {  // terminated before it was resumed
+                lock.unlock();
+                self->Release();
+                return nullptr;
+            }
+            self->mStarted = true;
         }
         DWORD code = self->mStart(self->mParameter);
         {
@@ -73,6 +90,7 @@ private:
     const LPVOID mParameter;
     DWORD mSuspendCount;
     DWORD mId = 0;
+    bool mStarted = false;  // the start routine has begun
     bool mFinished = false;
     DWORD mExitCode = STILL_ACTIVE;
 };
@@ -168,10 +186,10 @@ KVAPI BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     return TRUE;
 }
 
-KVAPI BOOL TerminateThread(HANDLE hThread, DWORD) {
+KVAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     Ref<ThreadObject> thread = ReferenceHandleAs<ThreadObject>(hThread, ObjectKind::Thread);
     if (!thread) return FALSE;
-    return FailWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+    return thread->TerminateUnstarted(dwExitCode) ? TRUE : FailWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
 }
 
 KVAPI DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(gettid()); }

@@ -8,7 +8,11 @@
 //     3. the machine's store, /etc/kvlumen/registry.reg (KVPOSIX_MACHINE_REGISTRY), folders
 //        created on the first write. Like HKEY_LOCAL_MACHINE on Windows it is shared by every
 //        user and written by administrators; a user's own store is chosen with 1 or 2.
-//   A missing file is an empty registry. Lines that cannot be parsed are skipped, never fatal.
+//   A missing file is an empty registry. A file that cannot be read completely (a line that is
+//   not understood, a value with no key to go to, a NUL byte: a file that is not text) is never
+//   rewritten: readers get what could be read, every change fails with ERROR_BADDB until the
+//   file is mended, and the process says once on its debugger output (standard error) which
+//   file and which line (KvRegCheckStore asks for it).
 //
 //   Roots: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, all three in the one file (so
 //   HKEY_CURRENT_USER belongs to whoever shares the file). HKEY_CLASSES_ROOT is
@@ -34,7 +38,11 @@
 //   atomically (a temporary file in the same folder, fsync, rename); setting a value to what it
 //   already holds writes nothing. Readers keep a parsed copy and parse again only when the file's
 //   device, inode, size or modification time (with its nanoseconds) changed; the parsed file is
-//   kept open, so that its inode cannot be reused. All functions are thread-safe. A handle names
+//   kept open, so that its inode cannot be reused. They do not even look at the file while an
+//   inotify watch on it (followed through a link) and on its folder has seen nothing happen
+//   since the last look, and that look is less than a second old: a lookup then costs one
+//   ioctl, and readers share the store's lock. On a network file system (NFS, SMB, FUSE, ...)
+//   or without inotify, every lookup looks at the file. All functions are thread-safe. A handle names
 //   its key by path: when the key is deleted, the handle gives ERROR_KEY_DELETED (and sees a key
 //   created again under the same path).
 //
@@ -217,6 +225,12 @@ KVREG_EXPORT LSTATUS KvRegSetStorePath(LPCSTR path);
 // Copies the store path in effect now into `buffer` (NUL-terminated when it fits). Returns its
 // length without the NUL; when that is >= `size`, nothing usable was copied.
 KVREG_EXPORT DWORD KvRegGetStorePath(LPSTR buffer, DWORD size);
+
+// Whether the store file can be read completely. ERROR_SUCCESS; or ERROR_BADDB with the reason
+// (the file's path and the first line that cannot be read, or that it is not text) copied into
+// `description` (cut to fit, NUL-terminated; may be NULL), after which the process does not say
+// it on its own; or the error that keeps the file from being read at all.
+KVREG_EXPORT LSTATUS KvRegCheckStore(LPSTR description, DWORD size);
 
 // Applies a .reg file to the store in one atomic change, with regedit's meaning: [key] creates,
 // [-key] deletes a tree, "name"=- deletes a value. Accepts "Windows Registry Editor Version 5.00"

@@ -1,9 +1,11 @@
 // sync.h -- handles, waits, threads, events, critical sections, interlocked counters, mutexes.
 //
 // What POSIX cannot do:
-// - TerminateThread: there is no safe way to kill one thread. It validates the handle, then
-//   returns FALSE with ERROR_CALL_NOT_IMPLEMENTED; the thread keeps running, keeps reading as
-//   STILL_ACTIVE, and its object lives until it ends and its last handle is closed.
+// - TerminateThread: there is no safe way to kill a running thread. A thread created suspended
+//   that has not begun to run ends as on Windows (with the given exit code, its start routine
+//   never called); for any other it validates the handle, then returns FALSE with
+//   ERROR_CALL_NOT_IMPLEMENTED; the thread keeps running, keeps reading as STILL_ACTIVE, and its
+//   object lives until it ends and its last handle is closed.
 // - Named events: CreateEventA with a name fails with ERROR_NOT_SUPPORTED.
 // - A thread created suspended whose handle is closed before ResumeThread stays parked, as on
 //   Windows; nothing can resume it any more.

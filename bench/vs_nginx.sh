@@ -1,0 +1,369 @@
+#!/usr/bin/env bash
+# vs_nginx.sh -- kvlisten side by side with nginx on this machine: events/s, p99, CPU per event, memory per idle connection, large-body cost.
+#
+#   bench/vs_nginx.sh [--build DIR] [--rounds N] [--seconds S] [--concurrency C] [--body BYTES]
+#                     [--servers "null spool nginx"] [--idle N] [--large "1 64"] [--smoke]
+#
+# Every server runs at once, each on a loopback port of its own; the rounds take them in turn
+# (a different one first each round), so that what else the machine does falls on all of them
+# alike, and the table shows the median of the rounds. A round sends, per server and framing
+# (Content-Length, chunked), one request per connection with C in flight (default 64) for S
+# seconds (default 3) through bench's load_generator, which checks every answer. Servers:
+#   null   kvlisten with the do-nothing event manager (KVEvNull), which counts its deliveries
+#   spool  kvlisten with the spool event manager (KVEvSpool: a file and an fsync per event)
+#   nginx  Debian's nginx, 2 workers, answering every POST with the same body by "return 200"
+# Each kvlisten has a registry store of its own in the run's temporary folder; nginx a prefix and
+# a configuration of its own there. After each measurement the harness checks that the server
+# delivered every answered request exactly once, whole: the do-nothing manager's counter, or
+# the spool's files (their number and their bytes). CPU per event is the server processes' CPU
+# time (user and system, from /proc) over the events; memory per idle connection is the growth
+# of their resident memory while N connections (default 1000) sit idle, over N; the large-body
+# line is kvlisten's CPU time for one request of the largest size over one of the smallest.
+#
+# --smoke: one short round with tiny counts, each spooled file compared with the body sent; for
+# ctest, so that the harness keeps working. Exit status 0 when every answer was right and every
+# event delivered exactly once; 1 otherwise; 2 when a server could not be started.
+#
+# Adding a server: define NAME_label, NAME_start (sets HOST[NAME], PORT[NAME], PID[NAME]),
+# NAME_processes (the PIDs whose CPU and memory count), NAME_delivered ("count bytes" delivered so
+# far, or nothing for a server that delivers nowhere) and NAME_stop, and name it in --servers.
+set -uo pipefail
+
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$SRC/build/native
+ROUNDS=5
+SECONDS_PER_RUN=3
+CONCURRENCY=64
+BODY=2048
+SERVERS="null spool nginx"
+IDLE=1000
+LARGE="1 64"
+SMOKE=0
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --build) BUILD=$(cd "$2" && pwd) || exit 2; shift 2 ;;
+    --rounds) ROUNDS=$2; shift 2 ;;
+    --seconds) SECONDS_PER_RUN=$2; shift 2 ;;
+    --concurrency) CONCURRENCY=$2; shift 2 ;;
+    --body) BODY=$2; shift 2 ;;
+    --servers) SERVERS=$2; shift 2 ;;
+    --idle) IDLE=$2; shift 2 ;;
+    --large) LARGE=$2; shift 2 ;;
+    --smoke) SMOKE=1; ROUNDS=1; SECONDS_PER_RUN=0.5; CONCURRENCY=8; IDLE=16; LARGE="1 4"; shift ;;
+    -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "vs_nginx: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+
+BIN=$BUILD/bin
+LOADGEN=$BIN/load_generator
+source "$SRC/tests/e2e/e2e_lib.sh"  # wait_until, process_gone, stop_process, free_port, listener_address
+
+for tool in kvlisten kvreg kvregsvr KVEvLsn.so KVEvSpool.so KVEvNull.so load_generator; do
+  [[ -e $BIN/$tool ]] || { echo "vs_nginx: $BIN/$tool was not built" >&2; exit 2; }
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/kv-vs-nginx.XXXXXX") || exit 2
+declare -A HOST PORT PID
+cleanup() {
+  local name
+  for name in $SERVERS; do declare -F "${name}_stop" >/dev/null && "${name}_stop"; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'echo "vs_nginx: interrupted" >&2; exit 130' INT TERM
+
+# Failures are kept in a file: measurements run in subshells.
+complain() { echo "vs_nginx: $*" | tee -a "$WORK/failures" >&2; }
+
+# ---- process figures -------------------------------------------------------------------------
+
+# CPU time (user + system, clock ticks) of the processes, threads that ended included.
+cpu_ticks() {
+  local pid line total=0 fields
+  for pid in "$@"; do
+    read -r line 2>/dev/null <"/proc/$pid/stat" || continue
+    read -r -a fields <<<"${line##*) }"  # after "pid (comm) ": state is field 0, utime 11, stime 12
+    total=$((total + fields[11] + fields[12]))
+  done
+  echo "$total"
+}
+
+rss_kib() {
+  local pid total=0 kib
+  for pid in "$@"; do
+    kib=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+    total=$((total + ${kib:-0}))
+  done
+  echo "$total"
+}
+
+children_of() {
+  local stat line fields
+  for stat in /proc/[0-9]*/stat; do
+    read -r line 2>/dev/null <"$stat" || continue
+    read -r -a fields <<<"${line##*) }"
+    [[ ${fields[1]} == "$1" ]] && { line=${stat#/proc/}; echo "${line%/stat}"; }
+  done
+}
+
+TICK_US=$((1000000 / $(getconf CLK_TCK)))
+
+# ---- kvlisten servers ------------------------------------------------------------------------
+
+REG='HKLM\SOFTWARE\Korvane\KVLumen'
+
+# start_kvlisten NAME MODULE: a registry store of its own with the listener and MODULE as the
+# event manager; kvlisten on a port the system chooses, on the host name's loopback address.
+start_kvlisten() {
+  local name=$1 module=$2 out=$WORK/$1/kvlisten.out
+  mkdir -p "$WORK/$name"
+  export KVLUMEN_REGISTRY=$WORK/$name/registry.reg
+  "$BIN/kvregsvr" /s "$BIN/KVEvLsn.so" && "$BIN/kvregsvr" /s "$BIN/$module" &&
+    "$BIN/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d 0 /f >/dev/null &&
+    # Large bodies must not meet the request limit (a value kvlisten reads once it has the limit).
+    "$BIN/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 262144 /f >/dev/null || return 1
+  case $name in
+    null) "$BIN/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$WORK/null/counter" /f >/dev/null ;;
+    spool) mkdir -p "$WORK/spool/spool" &&
+             "$BIN/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$WORK/spool/spool" /f >/dev/null ;;
+  esac || return 1
+  "$BIN/kvlisten" >"$out" 2>"$WORK/$name/kvlisten.err" </dev/null &
+  PID[$name]=$!
+  unset KVLUMEN_REGISTRY
+  wait_until 10 eval "grep -qs '^listening on port ' '$out' || process_gone ${PID[$name]}"
+  PORT[$name]=$(sed -n 's/^listening on port \([0-9]*\).*/\1/p' "$out" | head -n 1)
+  HOST[$name]=$(listener_address) || return 1
+  [[ -n ${PORT[$name]} ]] || { cat "$WORK/$name/kvlisten.err" >&2; return 1; }
+}
+
+null_label() { echo "kvlisten + do-nothing event manager"; }
+null_start() { start_kvlisten null KVEvNull.so; }
+null_processes() { echo "${PID[null]}"; }
+null_delivered() {
+  [[ -f $WORK/null/counter ]] || { echo "0 0"; return; }
+  od -An -t u8 -w16 "$WORK/null/counter" | awk '{ print $1 + 0, $2 + 0 }'
+}
+null_stop() { stop_process "${PID[null]:-}"; }
+
+spool_label() { echo "kvlisten + spool event manager"; }
+spool_start() { start_kvlisten spool KVEvSpool.so; }
+spool_processes() { echo "${PID[spool]}"; }
+spool_delivered() {
+  find "$WORK/spool/spool" -maxdepth 1 -name 'event-*.xml' -printf '%s\n' | awk '{ n++; b += $1 } END { print n + 0, b + 0 }'
+}
+spool_stop() { stop_process "${PID[spool]:-}"; }
+
+# ---- nginx -------------------------------------------------------------------------------------
+
+# nginx's configuration string for the listener's answer body: quoted, CR and LF escaped.
+nginx_body() {
+  "$LOADGEN" answer-body | perl -0777 -pe 's/\\/\\\\/g; s/\x27/\\\x27/g; s/\r/\\r/g; s/\n/\\n/g'
+}
+
+nginx_label() { echo "nginx, 2 workers, fixed 200"; }
+nginx_start() {
+  local dir=$WORK/nginx attempt port body
+  command -v nginx >/dev/null || { echo "vs_nginx: nginx is not installed (Debian: nginx-light)" >&2; return 1; }
+  mkdir -p "$dir/logs" "$dir/temp"
+  body=$(nginx_body)
+  # A random free port; another program may take it before nginx does, hence the retries.
+  for attempt in 1 2 3 4 5; do
+    port=$(free_port 127.0.0.1) || return 1
+    cat >"$dir/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 2;
+pid $dir/nginx.pid;
+error_log $dir/logs/error.log;
+worker_rlimit_nofile 16384;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  client_body_temp_path $dir/temp/body;
+  proxy_temp_path $dir/temp/proxy;
+  fastcgi_temp_path $dir/temp/fastcgi;
+  uwsgi_temp_path $dir/temp/uwsgi;
+  scgi_temp_path $dir/temp/scgi;
+  client_max_body_size 0;
+  server {
+    listen 127.0.0.1:$port;
+    location / {
+      default_type 'text/xml; charset="utf-8"';
+      return 200 '$body';
+    }
+  }
+}
+EOF
+    nginx -p "$dir/" -c "$dir/nginx.conf" -e "$dir/logs/error.log" >"$dir/logs/stdout" 2>&1 </dev/null &
+    PID[nginx]=$!
+    if wait_until 10 eval "[[ \$(children_of ${PID[nginx]} | wc -l) -ge 2 ]] || process_gone ${PID[nginx]}" &&
+       ! process_gone "${PID[nginx]}"; then
+      HOST[nginx]=127.0.0.1
+      PORT[nginx]=$port
+      return 0
+    fi
+  done
+  cat "$dir/logs/error.log" >&2
+  return 1
+}
+nginx_processes() { echo "${PID[nginx]}" $(children_of "${PID[nginx]}"); }
+nginx_delivered() { :; }
+nginx_stop() { stop_process "${PID[nginx]:-}"; }
+
+# ---- measurements ------------------------------------------------------------------------------
+
+field() { sed -n "s/.*\\b$1=\\([^ ]*\\).*/\\1/p" <<<"$2"; }
+
+# wait_delivered NAME COUNT: until the server has delivered at least COUNT events (30 s at most).
+delivered_at_least() { local got; got=$("${1}_delivered"); [[ ${got%% *} -ge $2 ]]; }
+
+# measure NAME BODY LOADGEN-OPTIONS...: one load run of BODY-byte requests; checks that the
+# server delivered each answered request once, whole, and prints the load generator's line with
+# the server's CPU time (cpu_us) and the events counted (events).
+measure() {
+  local name=$1 body=$2 procs cpu0 cpu1 before after out ok failed expected_bytes
+  shift 2
+  procs=$("${name}_processes")
+  before=$("${name}_delivered")
+  cpu0=$(cpu_ticks $procs)
+  out=$("$LOADGEN" run "${HOST[$name]}" "${PORT[$name]}" --body "$body" "$@" 2>>"$WORK/load_generator.err")
+  ok=$(field completed "$out")
+  failed=$(field failed "$out")
+  if [[ -z $ok ]]; then
+    complain "$(${name}_label): the load generator gave no result: $(tail -n 3 "$WORK/load_generator.err")"
+    return 1
+  fi
+  [[ $failed -eq 0 ]] || complain "$(${name}_label): $failed requests failed ($(tail -n 1 "$WORK/load_generator.err"))"
+  if [[ -n $before ]]; then
+    wait_until 30 delivered_at_least "$name" $((${before%% *} + ok))
+    sleep 0.1  # a delivery too many would show now
+    after=$("${name}_delivered")
+    expected_bytes=$((${before#* } + ok * body))
+    if [[ $((${after%% *} - ${before%% *})) -ne $ok || ${after#* } -ne $expected_bytes ]]; then
+      complain "$(${name}_label): $ok answered, but $((${after%% *} - ${before%% *})) delivered" \
+               "($((${after#* } - ${before#* })) bytes, $((expected_bytes - ${before#* })) expected)"
+    fi
+  fi
+  cpu1=$(cpu_ticks $procs)
+  echo "$out cpu_us=$(((cpu1 - cpu0) * TICK_US)) events=$ok"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# ---- the run -------------------------------------------------------------------------------------
+
+read -r -a NAMES <<<"$SERVERS"
+for name in "${NAMES[@]}"; do
+  declare -F "${name}_start" >/dev/null || { echo "vs_nginx: no server named $name" >&2; exit 2; }
+  "${name}_start" || { echo "vs_nginx: $(${name}_label) did not start" >&2; exit 2; }
+done
+mkdir -p "$WORK/results"
+LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# Warm-up: every server once, unmeasured but checked.
+for name in "${NAMES[@]}"; do
+  measure "$name" "$BODY" --seconds 0.3 --concurrency "$CONCURRENCY" >/dev/null
+done
+
+for ((round = 0; round < ROUNDS; round++)); do
+  for ((i = 0; i < ${#NAMES[@]}; i++)); do
+    name=${NAMES[$(((i + round) % ${#NAMES[@]}))]}
+    for framing in length chunked; do
+      line=$(measure "$name" "$BODY" --seconds "$SECONDS_PER_RUN" --concurrency "$CONCURRENCY" --framing "$framing") || continue
+      events=$(field events "$line")
+      awk -v r="$(field rate "$line")" -v p="$(field p99_ms "$line")" -v c="$(field cpu_us "$line")" -v e="$events" \
+        'BEGIN { printf "%s %s %s\n", r, p, (e > 0 ? c / e : 0) }' >>"$WORK/results/$name.$framing"
+    done
+  done
+done
+
+# Large bodies: the listener's own cost per request (do-nothing manager), smallest size against largest.
+large_line=""
+if [[ " ${NAMES[*]} " == *" null "* && -n $LARGE ]]; then
+  read -r -a sizes <<<"$LARGE"
+  costs=()
+  for mib in "${sizes[@]}"; do
+    requests=$(( mib <= 4 ? 32 : 3 ))
+    (( SMOKE )) && requests=2
+    line=$(measure null $((mib << 20)) --requests "$requests" --concurrency 1 --timeout 300) || continue
+    costs+=("$(awk -v c="$(field cpu_us "$line")" -v n="$requests" 'BEGIN { printf "%.1f", c / n / 1000 }')")
+    costs+=("$(field p50_ms "$line")")
+  done
+  if [[ ${#costs[@]} -ge 4 ]]; then
+    large_line=$(awk -v a="${sizes[0]}" -v b="${sizes[${#sizes[@]} - 1]}" -v ca="${costs[0]}" -v wa="${costs[1]}" \
+                     -v cb="${costs[${#costs[@]} - 2]}" -v wb="${costs[${#costs[@]} - 1]}" 'BEGIN {
+      printf "| %d MiB vs %d MiB body, kvlisten + do-nothing manager | %.0fx CPU | CPU %.1f ms vs %.1f ms; time %.0f ms vs %.1f ms (%.0fx) |",
+             b, a, (ca > 0 ? cb / ca : 0), cb, ca, wb, wa, (wa > 0 ? wb / wa : 0) }')
+  fi
+fi
+
+# Idle connections: resident memory growth per connection, for kvlisten and nginx. Last, because
+# kvlisten delivers an (empty) event for each of them once they close.
+idle_lines=()
+for name in null nginx; do
+  [[ " ${NAMES[*]} " == *" $name "* && $IDLE -gt 0 ]] || continue
+  procs=$("${name}_processes")
+  rss0=$(rss_kib $procs)
+  "$LOADGEN" idle "${HOST[$name]}" "${PORT[$name]}" "$IDLE" 3 >"$WORK/idle.out" 2>>"$WORK/load_generator.err" &
+  idler=$!
+  if wait_until 30 eval "grep -qs '^open ' '$WORK/idle.out' || process_gone $idler"; then
+    sleep 1
+    rss1=$(rss_kib $procs)
+  fi
+  wait "$idler" || complain "$(${name}_label): $IDLE idle connections could not be opened ($(tail -n 1 "$WORK/load_generator.err"))"
+  early=$(sed -n 's/^closed_early=//p' "$WORK/idle.out")
+  [[ ${early:-0} -eq 0 ]] || complain "$(${name}_label): $early of $IDLE idle connections were ended by the server"
+  idle_lines+=("$(awk -v l="$(${name}_label)" -v d=$((${rss1:-0} - rss0)) -v n="$IDLE" \
+                    'BEGIN { printf "| memory per idle connection, %s | %.1f KiB | resident memory growth over %d connections |", l, d / n, n }')")
+done
+
+# Every spooled message holds exactly the body sent (smoke runs only: the files are few).
+if (( SMOKE )) && [[ " ${NAMES[*]} " == *" spool "* ]]; then
+  "$LOADGEN" request-body "$BODY" >"$WORK/body"
+  while IFS= read -r file; do
+    cmp -s "$file" "$WORK/body" || { complain "spooled $(basename "$file") differs from the body sent"; break; }
+  done < <(find "$WORK/spool/spool" -maxdepth 1 -name 'event-*.xml')
+fi
+
+# ---- the table -----------------------------------------------------------------------------------
+
+echo "kvlisten vs nginx: $ROUNDS rounds of ${SECONDS_PER_RUN} s per server and framing, interleaved; medians"
+echo "$CONCURRENCY printers in flight, one ${BODY}-byte request per connection, every answer checked, every event counted"
+echo "machine: $(nproc) cores, load average $LOAD_START at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end; nginx $(nginx -v 2>&1 | sed 's/.*nginx\///')"
+echo
+echo "| server | framing | events/s | p99 ms | CPU µs per event | events/s vs nginx | p99 vs nginx |"
+echo "|---|---|---|---|---|---|---|"
+for name in "${NAMES[@]}"; do
+  for framing in length chunked; do
+    file=$WORK/results/$name.$framing
+    [[ -s $file ]] || continue
+    rate=$(cut -d' ' -f1 "$file" | median)
+    p99=$(cut -d' ' -f2 "$file" | median)
+    cpu=$(cut -d' ' -f3 "$file" | median)
+    ref=$WORK/results/nginx.$framing
+    if [[ -s $ref && $name != nginx ]]; then
+      vs=$(awk -v r="$rate" -v p="$p99" -v nr="$(cut -d' ' -f1 "$ref" | median)" -v np="$(cut -d' ' -f2 "$ref" | median)" \
+             'BEGIN { printf "%.2fx | %.2fx", r / nr, p / np }')
+    else
+      vs="- | -"
+    fi
+    awk -v l="$(${name}_label)" -v f="$framing" -v r="$rate" -v p="$p99" -v c="$cpu" -v vs="$vs" \
+      'BEGIN { printf "| %s | %s | %.0f | %.1f | %.0f | %s |\n", l, f, r, p, c, vs }'
+  done
+done
+if [[ -n $large_line || ${#idle_lines[@]} -gt 0 ]]; then
+  echo
+  echo "| measure | value | detail |"
+  echo "|---|---|---|"
+  [[ -n $large_line ]] && echo "$large_line"
+  for line in "${idle_lines[@]}"; do echo "$line"; done
+fi
+if [[ -s $WORK/failures ]]; then
+  echo
+  echo "FAILED: some answers were wrong or some events were not delivered exactly once:"
+  cat "$WORK/failures"
+  exit 1
+fi
+(( SMOKE )) && echo "[  PASSED  ] 1 test."  # counted by test.sh like a gtest program's summary
+exit 0

@@ -298,13 +298,26 @@ if [[ " ${NAMES[*]} " == *" null "* && -n $LARGE ]]; then
   fi
 fi
 
-# Idle connections: resident memory growth per connection, for kvlisten and nginx. Last, because
-# kvlisten delivers an (empty) event for each of them once they close.
+# Every spooled message holds exactly the body sent (smoke runs only: the files are few).
+if (( SMOKE )) && [[ " ${NAMES[*]} " == *" spool "* ]]; then
+  "$LOADGEN" request-body "$BODY" >"$WORK/body"
+  while IFS= read -r file; do
+    cmp -s "$file" "$WORK/body" || { complain "spooled $(basename "$file") differs from the body sent"; break; }
+  done < <(find "$WORK/spool/spool" -maxdepth 1 -name 'event-*.xml')
+fi
+
+# Idle connections: the resident memory a server grows by per connection, for kvlisten and nginx,
+# each started afresh for it (in a process that has run the load, memory freed earlier would
+# take the connections in unseen). Last, because kvlisten delivers an (empty) event for each of
+# them once they close.
 idle_lines=()
+for name in "${NAMES[@]}"; do "${name}_stop"; done
 for name in null nginx; do
   [[ " ${NAMES[*]} " == *" $name "* && $IDLE -gt 0 ]] || continue
+  "${name}_start" || { complain "$(${name}_label) did not start again"; continue; }
   procs=$("${name}_processes")
   rss0=$(rss_kib $procs)
+  rss1=$rss0
   "$LOADGEN" idle "${HOST[$name]}" "${PORT[$name]}" "$IDLE" 3 >"$WORK/idle.out" 2>>"$WORK/load_generator.err" &
   idler=$!
   if wait_until 30 eval "grep -qs '^open ' '$WORK/idle.out' || process_gone $idler"; then
@@ -314,17 +327,10 @@ for name in null nginx; do
   wait "$idler" || complain "$(${name}_label): $IDLE idle connections could not be opened ($(tail -n 1 "$WORK/load_generator.err"))"
   early=$(sed -n 's/^closed_early=//p' "$WORK/idle.out")
   [[ ${early:-0} -eq 0 ]] || complain "$(${name}_label): $early of $IDLE idle connections were ended by the server"
-  idle_lines+=("$(awk -v l="$(${name}_label)" -v d=$((${rss1:-0} - rss0)) -v n="$IDLE" \
-                    'BEGIN { printf "| memory per idle connection, %s | %.1f KiB | resident memory growth over %d connections |", l, d / n, n }')")
+  idle_lines+=("$(awk -v l="$(${name}_label)" -v d=$((rss1 - rss0)) -v n="$IDLE" \
+                    'BEGIN { printf "| memory per idle connection, %s | %.1f KiB | resident memory growth over %d connections, fresh process |", l, d / n, n }')")
+  "${name}_stop"
 done
-
-# Every spooled message holds exactly the body sent (smoke runs only: the files are few).
-if (( SMOKE )) && [[ " ${NAMES[*]} " == *" spool "* ]]; then
-  "$LOADGEN" request-body "$BODY" >"$WORK/body"
-  while IFS= read -r file; do
-    cmp -s "$file" "$WORK/body" || { complain "spooled $(basename "$file") differs from the body sent"; break; }
-  done < <(find "$WORK/spool/spool" -maxdepth 1 -name 'event-*.xml')
-fi
 
 # ---- the table -----------------------------------------------------------------------------------
 

@@ -1,6 +1,6 @@
 # packages.sh -- sourced by test.sh and run.sh: installs the Debian packages the builds need.
 # ensure_packages: as root installs what is missing; otherwise names it and returns 2.
-KV_PACKAGES=(cmake make g++ gcc clang libclang-rt-14-dev googletest curl mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev)
+KV_PACKAGES=(cmake make g++ gcc clang libclang-rt-14-dev googletest curl nginx-light mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev)
 
 ensure_packages() {
   local missing=() need_i386=0 p

@@ -60,29 +60,36 @@ HANDLE StartThread(LPTHREAD_START_ROUTINE routine, void* parameter, DWORD flags 
 
 }  // namespace
 
-// A thread created suspended reads as still active and does not run until resumed.
+// A thread created suspended reads as still active and does not run until resumed, whether or
+// not its creator asked for its id; a zero wait on it only looks.
 TEST(SyncThread, SuspendedThreadRunsOnlyAfterResume) {
-    Probe probe;
-    probe.result = 42;
-    DWORD id = 0;
-    HANDLE thread = StartThread(RecordAndReturn, &probe, CREATE_SUSPENDED, &id);
-    ASSERT_NE(nullptr, thread);
-    EXPECT_NE(0u, id);
+    for (bool askId : {true, false}) {
+        SCOPED_TRACE(askId ? "id asked for" : "id not asked for");
+        Probe probe;
+        probe.result = 42;
+        DWORD id = 0;
+        HANDLE thread = StartThread(RecordAndReturn, &probe, CREATE_SUSPENDED, askId ? &id : nullptr);
+        ASSERT_NE(nullptr, thread);
+        EXPECT_EQ(askId, id != 0);
 
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(STILL_ACTIVE, code);
-    EXPECT_EQ(0, probe.ran);
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
+        DWORD code = 0;
+        ASSERT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(STILL_ACTIVE, code);
+        EXPECT_EQ(0, probe.ran);
 
-    EXPECT_EQ(1u, ResumeThread(thread));  // the previous suspend count
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
-    EXPECT_EQ(1, probe.ran);
-    EXPECT_EQ(id, probe.threadId) << "the id CreateThread reported is the thread's own";
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(42u, code);
-    EXPECT_EQ(0u, ResumeThread(thread)) << "nothing left to resume";
-    EXPECT_TRUE(CloseHandle(thread));
+        EXPECT_EQ(1u, ResumeThread(thread));  // the previous suspend count
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+        EXPECT_EQ(1, probe.ran);
+        if (askId) {
+            EXPECT_EQ(id, probe.threadId) << "the id CreateThread reported is the thread's own";
+        }
+        ASSERT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(42u, code);
+        EXPECT_EQ(0u, ResumeThread(thread)) << "nothing left to resume";
+        EXPECT_TRUE(CloseHandle(thread));
+    }
 }
 
 // The exit code is the start routine's return value, and the handle stays signalled.

@@ -39,8 +39,8 @@ public:
         return previous;
     }
 
-    // Blocks until the new thread has published its id: CreateThread reports it at once, also
-    // for a thread that stays suspended.
+    // Blocks until the new thread has published its id: CreateThread reports it at once when
+    // asked, also for a thread that stays suspended.
     DWORD WaitForId() {
         std::unique_lock<std::mutex> lock(mLock);
         mChanged.wait(lock, [this] { return mId != 0; });
@@ -148,7 +148,9 @@ KVAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_ST
         delete thread;
         return FailWith(Win32ErrorFromErrno(rc), HANDLE(nullptr));
     }
-    DWORD threadId = thread->WaitForId();
+    // Only a caller that asks for the id waits for the new thread to publish it; the accept loop,
+    // which starts a thread per connection, does not.
+    DWORD threadId = lpThreadId ? thread->WaitForId() : 0;
     HANDLE handle = InsertHandle(thread);
     if (handle && lpThreadId) *lpThreadId = threadId;
     return handle;

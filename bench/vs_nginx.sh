@@ -2,7 +2,7 @@
 # vs_nginx.sh -- kvlisten side by side with nginx on this machine: events/s, p99, CPU per event, memory per idle connection, large-body cost.
 #
 #   bench/vs_nginx.sh [--build DIR] [--rounds N] [--seconds S] [--concurrency C] [--body BYTES]
-#                     [--servers "null spool nginx"] [--idle N] [--large "1 64"] [--smoke]
+#                     [--servers "null spool nginx"] [--idle N] [--large "1 64"] [--compare DIR] [--smoke]
 #
 # Every server runs at once, each on a loopback port of its own; the rounds take them in turn
 # (a different one first each round), so that what else the machine does falls on all of them
@@ -20,13 +20,14 @@
 # of their resident memory while N connections (default 1000) sit idle, over N; the large-body
 # line is kvlisten's CPU time for one request of the largest size over one of the smallest.
 #
+# --compare DIR: also kvlisten of the build tree DIR (say, of the commit before a change) with
+# either event manager, in the same rounds, for a before/after that the machine's load cannot skew.
+#
 # --smoke: one short round with tiny counts, each spooled file compared with the body sent; for
 # ctest, so that the harness keeps working. Exit status 0 when every answer was right and every
 # event delivered exactly once; 1 otherwise; 2 when a server could not be started.
 #
-# Adding a server: define NAME_label, NAME_start (sets HOST[NAME], PORT[NAME], PID[NAME]),
-# NAME_processes (the PIDs whose CPU and memory count), NAME_delivered ("count bytes" delivered so
-# far, or nothing for a server that delivers nowhere) and NAME_stop, and name it in --servers.
+# Adding a server: define its functions in bench/servers.sh and name it in --servers.
 set -uo pipefail
 
 SRC=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +39,7 @@ BODY=2048
 SERVERS="null spool nginx"
 IDLE=1000
 LARGE="1 64"
+COMPARE=""
 SMOKE=0
 while [[ $# -gt 0 ]]; do
   case $1 in
@@ -49,6 +51,7 @@ while [[ $# -gt 0 ]]; do
     --servers) SERVERS=$2; shift 2 ;;
     --idle) IDLE=$2; shift 2 ;;
     --large) LARGE=$2; shift 2 ;;
+    --compare) COMPARE=$(cd "$2" && pwd) || exit 2; shift 2 ;;
     --smoke) SMOKE=1; ROUNDS=1; SECONDS_PER_RUN=0.5; CONCURRENCY=8; IDLE=16; LARGE="1 4"; shift ;;
     -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "vs_nginx: unknown option $1 (see --help)" >&2; exit 2 ;;
@@ -57,14 +60,18 @@ done
 
 BIN=$BUILD/bin
 LOADGEN=$BIN/load_generator
-source "$SRC/tests/e2e/e2e_lib.sh"  # wait_until, process_gone, stop_process, free_port, listener_address
+source "$SRC/bench/servers.sh"
+if [[ -n $COMPARE ]]; then
+  kvlisten_server null_compared null "$COMPARE/bin" "kvlisten + do-nothing event manager, ${COMPARE#$SRC/}"
+  kvlisten_server spool_compared spool "$COMPARE/bin" "kvlisten + spool event manager, ${COMPARE#$SRC/}"
+  SERVERS=$(sed 's/\bnull\b/null null_compared/; s/\bspool\b/spool spool_compared/' <<<"$SERVERS")
+fi
 
 for tool in kvlisten kvreg kvregsvr KVEvLsn.so KVEvSpool.so KVEvNull.so load_generator; do
   [[ -e $BIN/$tool ]] || { echo "vs_nginx: $BIN/$tool was not built" >&2; exit 2; }
 done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kv-vs-nginx.XXXXXX") || exit 2
-declare -A HOST PORT PID
 cleanup() {
   local name
   for name in $SERVERS; do declare -F "${name}_stop" >/dev/null && "${name}_stop"; done
@@ -75,141 +82,6 @@ trap 'echo "vs_nginx: interrupted" >&2; exit 130' INT TERM
 
 # Failures are kept in a file: measurements run in subshells.
 complain() { echo "vs_nginx: $*" | tee -a "$WORK/failures" >&2; }
-
-# ---- process figures -------------------------------------------------------------------------
-
-# CPU time (user + system, clock ticks) of the processes, threads that ended included.
-cpu_ticks() {
-  local pid line total=0 fields
-  for pid in "$@"; do
-    read -r line 2>/dev/null <"/proc/$pid/stat" || continue
-    read -r -a fields <<<"${line##*) }"  # after "pid (comm) ": state is field 0, utime 11, stime 12
-    total=$((total + fields[11] + fields[12]))
-  done
-  echo "$total"
-}
-
-rss_kib() {
-  local pid total=0 kib
-  for pid in "$@"; do
-    kib=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
-    total=$((total + ${kib:-0}))
-  done
-  echo "$total"
-}
-
-children_of() {
-  local stat line fields
-  for stat in /proc/[0-9]*/stat; do
-    read -r line 2>/dev/null <"$stat" || continue
-    read -r -a fields <<<"${line##*) }"
-    [[ ${fields[1]} == "$1" ]] && { line=${stat#/proc/}; echo "${line%/stat}"; }
-  done
-}
-
-TICK_US=$((1000000 / $(getconf CLK_TCK)))
-
-# ---- kvlisten servers ------------------------------------------------------------------------
-
-REG='HKLM\SOFTWARE\Korvane\KVLumen'
-
-# start_kvlisten NAME MODULE: a registry store of its own with the listener and MODULE as the
-# event manager; kvlisten on a port the system chooses, on the host name's loopback address.
-start_kvlisten() {
-  local name=$1 module=$2 out=$WORK/$1/kvlisten.out
-  mkdir -p "$WORK/$name"
-  export KVLUMEN_REGISTRY=$WORK/$name/registry.reg
-  "$BIN/kvregsvr" /s "$BIN/KVEvLsn.so" && "$BIN/kvregsvr" /s "$BIN/$module" &&
-    "$BIN/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d 0 /f >/dev/null &&
-    # Large bodies must not meet the request limit (a value kvlisten reads once it has the limit).
-    "$BIN/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 262144 /f >/dev/null || return 1
-  case $name in
-    null) "$BIN/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$WORK/null/counter" /f >/dev/null ;;
-    spool) mkdir -p "$WORK/spool/spool" &&
-             "$BIN/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$WORK/spool/spool" /f >/dev/null ;;
-  esac || return 1
-  "$BIN/kvlisten" >"$out" 2>"$WORK/$name/kvlisten.err" </dev/null &
-  PID[$name]=$!
-  unset KVLUMEN_REGISTRY
-  wait_until 10 eval "grep -qs '^listening on port ' '$out' || process_gone ${PID[$name]}"
-  PORT[$name]=$(sed -n 's/^listening on port \([0-9]*\).*/\1/p' "$out" | head -n 1)
-  HOST[$name]=$(listener_address) || return 1
-  [[ -n ${PORT[$name]} ]] || { cat "$WORK/$name/kvlisten.err" >&2; return 1; }
-}
-
-null_label() { echo "kvlisten + do-nothing event manager"; }
-null_start() { start_kvlisten null KVEvNull.so; }
-null_processes() { echo "${PID[null]}"; }
-null_delivered() {
-  [[ -f $WORK/null/counter ]] || { echo "0 0"; return; }
-  od -An -t u8 -w16 "$WORK/null/counter" | awk '{ print $1 + 0, $2 + 0 }'
-}
-null_stop() { stop_process "${PID[null]:-}"; }
-
-spool_label() { echo "kvlisten + spool event manager"; }
-spool_start() { start_kvlisten spool KVEvSpool.so; }
-spool_processes() { echo "${PID[spool]}"; }
-spool_delivered() {
-  find "$WORK/spool/spool" -maxdepth 1 -name 'event-*.xml' -printf '%s\n' | awk '{ n++; b += $1 } END { print n + 0, b + 0 }'
-}
-spool_stop() { stop_process "${PID[spool]:-}"; }
-
-# ---- nginx -------------------------------------------------------------------------------------
-
-# nginx's configuration string for the listener's answer body: quoted, CR and LF escaped.
-nginx_body() {
-  "$LOADGEN" answer-body | perl -0777 -pe 's/\\/\\\\/g; s/\x27/\\\x27/g; s/\r/\\r/g; s/\n/\\n/g'
-}
-
-nginx_label() { echo "nginx, 2 workers, fixed 200"; }
-nginx_start() {
-  local dir=$WORK/nginx attempt port body
-  command -v nginx >/dev/null || { echo "vs_nginx: nginx is not installed (Debian: nginx-light)" >&2; return 1; }
-  mkdir -p "$dir/logs" "$dir/temp"
-  body=$(nginx_body)
-  # A random free port; another program may take it before nginx does, hence the retries.
-  for attempt in 1 2 3 4 5; do
-    port=$(free_port 127.0.0.1) || return 1
-    cat >"$dir/nginx.conf" <<EOF
-daemon off;
-master_process on;
-worker_processes 2;
-pid $dir/nginx.pid;
-error_log $dir/logs/error.log;
-worker_rlimit_nofile 16384;
-events { worker_connections 8192; }
-http {
-  access_log off;
-  client_body_temp_path $dir/temp/body;
-  proxy_temp_path $dir/temp/proxy;
-  fastcgi_temp_path $dir/temp/fastcgi;
-  uwsgi_temp_path $dir/temp/uwsgi;
-  scgi_temp_path $dir/temp/scgi;
-  client_max_body_size 0;
-  server {
-    listen 127.0.0.1:$port;
-    location / {
-      default_type 'text/xml; charset="utf-8"';
-      return 200 '$body';
-    }
-  }
-}
-EOF
-    nginx -p "$dir/" -c "$dir/nginx.conf" -e "$dir/logs/error.log" >"$dir/logs/stdout" 2>&1 </dev/null &
-    PID[nginx]=$!
-    if wait_until 10 eval "[[ \$(children_of ${PID[nginx]} | wc -l) -ge 2 ]] || process_gone ${PID[nginx]}" &&
-       ! process_gone "${PID[nginx]}"; then
-      HOST[nginx]=127.0.0.1
-      PORT[nginx]=$port
-      return 0
-    fi
-  done
-  cat "$dir/logs/error.log" >&2
-  return 1
-}
-nginx_processes() { echo "${PID[nginx]}" $(children_of "${PID[nginx]}"); }
-nginx_delivered() { :; }
-nginx_stop() { stop_process "${PID[nginx]:-}"; }
 
 # ---- measurements ------------------------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 
 #include "IEventManagerEx.h"
 #include "InprocServer.h"
+#include "NeverDestroyed.h"
 #include "RegistryValue.h"
 
 #ifdef _WIN32
@@ -34,17 +35,10 @@ const char kConfigKey[] = "SOFTWARE\\Korvane\\KVLumen\\NullEventManager";
 const char kCounterValue[] = "counter";
 const size_t kCounterBytes = 2 * sizeof(uint64_t);
 
-// The mapped counter file; unmapped when the module is unloaded.
+// The mapped counter file. The view is kept for the life of the process: handlers that deliver
+// while the process exits, after the static destructors ran, must still find it.
 class CounterFile {
 public:
-    ~CounterFile() {
-#ifdef _WIN32
-        if (mCounts) UnmapViewOfFile(mCounts);
-#else
-        if (mCounts) munmap(mCounts, kCounterBytes);
-#endif
-    }
-
     void MapOnce() {
         std::call_once(mMapped, [this] { mCounts = Map(ConfiguredPath()); });
     }
@@ -99,12 +93,12 @@ private:
     uint64_t* mCounts = nullptr;
 };
 
-CounterFile gCounter;
+NeverDestroyed<CounterFile> gCounter;
 
 class CNullEventManager : public SingleInterfaceObject<IEventManagerEx> {
 public:
     static HRESULT Create(REFIID iid, void** object) {
-        gCounter.MapOnce();
+        gCounter.get().MapOnce();
         CNullEventManager* created = new (std::nothrow) CNullEventManager();
         if (!created) return E_OUTOFMEMORY;
         HRESULT hr = created->QueryInterface(iid, object);
@@ -112,7 +106,7 @@ public:
         return hr;
     }
     HRESULT STDMETHODCALLTYPE Deliver(BSTR message, BSTR* response) override {
-        gCounter.Count(message ? wcslen(message) : 0);
+        gCounter.get().Count(message ? wcslen(message) : 0);
         if (response) *response = nullptr;
         return S_OK;
     }

@@ -69,7 +69,8 @@ result=$("$LOADGEN" run "${HOST[$MANAGER]}" "${PORT[$MANAGER]}" --requests "$REQ
            --body "$BODY" --framing "$FRAMING" --timeout 300)
 delivered=$("${MANAGER}_delivered")
 stop_process "$SERVER"
-wait "${PID[$MANAGER]}" 2>/dev/null
+wait "${PID[$MANAGER]}" 2>/dev/null || echo "profile_kvlisten: kvlisten ended with status $?" >&2
+PID[$MANAGER]=""
 
 echo "kvlisten + $("${MANAGER}_label" | sed 's/^kvlisten + //'), $REQUESTS requests of $BODY bytes ($FRAMING), $CONCURRENCY in flight, under $TOOL"
 echo "load: $result"

@@ -63,7 +63,19 @@ kvlisten_server() {
         ${name}_start() { start_kvlisten $name; }
         ${name}_processes() { echo \"\${PID[$name]}\"; }
         ${name}_delivered() { ${2}_deliveries $name; }
-        ${name}_stop() { stop_process \"\${PID[$name]:-}\"; }"
+        ${name}_stop() { stop_kvlisten $name; }"
+}
+
+# stop_kvlisten NAME: ends kvlisten as Ctrl+C would; false, with the reason on standard error,
+# when it did not end with status 0 (it crashed, or had to be killed).
+stop_kvlisten() {
+  local pid=${PID[$1]:-} status
+  [[ -n $pid ]] || return 0
+  PID[$1]=""
+  stop_process "$pid"
+  wait "$pid" 2>/dev/null
+  status=$?
+  [[ $status -eq 0 ]] || { echo "bench: ${LABEL[$1]} ended with status $status" >&2; return 1; }
 }
 
 # start_kvlisten NAME: a registry store of its own with the listener and the event manager;
@@ -82,7 +94,7 @@ start_kvlisten() {
     mkdir -p "$dir/spool" && "$bin/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$dir/spool" /f >/dev/null ||
     return 1
   rm -f "$out"  # a restart must not read its predecessor's port
-  "${KVLISTEN_WRAPPER[@]}" "$bin/kvlisten" >"$out" 2>"$dir/kvlisten.err" </dev/null &
+  "${KVLISTEN_WRAPPER[@]}" "$bin/kvlisten" >"$out" 2>>"$dir/kvlisten.err" </dev/null &
   PID[$name]=$!
   unset KVLUMEN_REGISTRY
   wait_until 10 eval "grep -qs '^listening on port ' '$out' || process_gone ${PID[$name]}"

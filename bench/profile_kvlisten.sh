@@ -2,7 +2,7 @@
 # profile_kvlisten.sh -- where kvlisten spends its time under load: CPU, context switches and faults, system calls, or instructions per event.
 #
 #   bench/profile_kvlisten.sh [--build DIR] [--manager null|spool] [--requests N] [--concurrency C]
-#                             [--body BYTES] [--framing length|chunked] [--tool rusage|strace|callgrind]
+#                             [--body BYTES] [--framing length|chunked] [--tool rusage|strace|callgrind|perf]
 #
 # Starts one kvlisten as vs_nginx.sh does (its own registry store, the do-nothing event manager
 # unless --manager spool) under the tool, sends N requests (default 20000, 2000 under callgrind)
@@ -13,6 +13,9 @@
 #   callgrind  the instructions run in user space, and the functions that cost most, with what
 #              they call (valgrind's callgrind); start-up and stop are counted in, about 1% of the
 #              total at 2000 requests
+#   perf       kvlisten's CPU time by what it was spent on (thread creation, thread stacks, TCP,
+#              stat, user space...), from kernel and user stacks sampled system-wide while the
+#              load runs (perf record -a; Debian's "linux-perf", and the right to use it)
 # Only rusage leaves kvlisten near its real speed; the counts of the others do not depend on it.
 set -uo pipefail
 
@@ -46,13 +49,17 @@ case $TOOL in
   strace) KVLISTEN_WRAPPER=(strace -f -c -o "$WORK/strace"); REQUESTS=${REQUESTS:-20000} ;;
   callgrind) KVLISTEN_WRAPPER=(valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.out")
              REQUESTS=${REQUESTS:-2000} ;;
-  *) echo "profile_kvlisten: --tool is rusage, strace or callgrind" >&2; exit 2 ;;
+  perf) KVLISTEN_WRAPPER=(); REQUESTS=${REQUESTS:-20000} ;;
+  *) echo "profile_kvlisten: --tool is rusage, strace, callgrind or perf" >&2; exit 2 ;;
 esac
-command -v "${KVLISTEN_WRAPPER[0]}" >/dev/null || { echo "profile_kvlisten: ${KVLISTEN_WRAPPER[0]} is not installed" >&2; exit 2; }
+[[ $TOOL == perf ]] && PROGRAM=perf || PROGRAM=${KVLISTEN_WRAPPER[0]}
+command -v "$PROGRAM" >/dev/null || { echo "profile_kvlisten: $PROGRAM is not installed" >&2; exit 2; }
 source "$SRC/bench/servers.sh"
 
 SERVER=""
+RECORDER=""
 cleanup() {
+  stop_process "$RECORDER"
   stop_process "$SERVER"
   "${MANAGER}_stop"
   rm -rf "$WORK"
@@ -65,9 +72,19 @@ trap 'echo "profile_kvlisten: interrupted" >&2; exit 130' INT TERM
 SERVER=$(children_of "${PID[$MANAGER]}")
 SERVER=${SERVER:-${PID[$MANAGER]}}
 
+if [[ $TOOL == perf ]]; then
+  perf record -a -e cpu-clock -F 2000 -g -o "$WORK/perf.data" >/dev/null 2>"$WORK/perf.err" &
+  RECORDER=$!
+  sleep 1  # perf needs a moment before it samples
+fi
 result=$("$LOADGEN" run "${HOST[$MANAGER]}" "${PORT[$MANAGER]}" --requests "$REQUESTS" --concurrency "$CONCURRENCY" \
            --body "$BODY" --framing "$FRAMING" --timeout 300)
 delivered=$("${MANAGER}_delivered")
+if [[ -n $RECORDER ]]; then
+  kill -INT "$RECORDER"
+  wait "$RECORDER"
+  RECORDER=""
+fi
 stop_process "$SERVER"
 wait "${PID[$MANAGER]}" 2>/dev/null || echo "profile_kvlisten: kvlisten ended with status $?" >&2
 PID[$MANAGER]=""
@@ -95,4 +112,27 @@ case $TOOL in
           ir = $1; gsub(",", "", ir); name = $0; sub(/^[^)]*\)  */, "", name); sub(/ \[.*$/, "", name); sub(/^[^ :]*:/, "", name)
           if (name ~ /^(start_thread|clone|0x)/ || seen[name]++) next
           printf "  %9.0f  %s\n", ir / n, substr(name, 1, 110); shown++ }' ;;
+  perf)
+    # Each sample goes to the first of these that its stack passes through.
+    perf script -i "$WORK/perf.data" --comm kvlisten -F comm,ip,sym 2>/dev/null | awk '
+      function kind(stack) {
+        if (stack ~ / (clone3|kernel_clone|copy_process|wake_up_new_task|schedule_tail|ret_from_fork[a-z_]*) /) return "thread creation (clone)"
+        if (stack ~ / (__x64_sys_exit|do_exit) /) return "thread exit"
+        if (stack ~ / (__x64_sys_munmap|__x64_sys_mmap|__x64_sys_mprotect|__x64_sys_madvise) /) return "thread stacks (mmap, munmap, mprotect, madvise)"
+        if (stack ~ / (asm_exc_page_fault|exc_page_fault) /) return "page faults (fresh stack pages, mostly)"
+        if (stack ~ / (__x64_sys_newfstatat|vfs_fstatat) /) return "stat (the registry store, closesocket)"
+        if (stack ~ / (__x64_sys_futex) /) return "futex (locks, waits)"
+        if (stack ~ / (__x64_sys_(sendto|recvfrom|shutdown|accept4|close|poll|getsockopt)|net_rx_action|tcp_[a-z_]+) /) return "TCP (accept, recv, send, shutdown, close, poll)"
+        if (stack ~ / ffffffff/) return "other kernel work (interrupts, other system calls)"
+        return "user space"
+      }
+      function count() { if (stack != "") { n[kind(stack)]++; total++ } stack = "" }
+      /^kvlisten/ { count(); stack = " "; next }
+      NF >= 2 { stack = stack $1 " " $2 " " }
+      END {
+        count()
+        if (total == 0) { print "no samples of kvlisten (see perf record: can it sample here?)"; exit }
+        printf "kvlisten CPU time by kind, from %d samples:\n", total
+        for (k in n) printf "  %5.1f%%  %s\n", 100 * n[k] / total, k | "sort -rn"
+      }' ;;
 esac

@@ -54,6 +54,13 @@ DWORD WINAPI Hammer(LPVOID) {
     return 0;
 }
 
+// Touches every page of a half-megabyte frame, as a deep call chain would.
+DWORD WINAPI UseHalfAMegabyteOfStack(LPVOID) {
+    volatile char frame[512 * 1024];
+    for (size_t i = 0; i < sizeof(frame); i += 4096) frame[i] = 1;
+    return frame[0] + frame[sizeof(frame) - 4096];
+}
+
 HANDLE StartThread(LPTHREAD_START_ROUTINE routine, void* parameter, DWORD flags = 0, DWORD* id = nullptr) {
     return CreateThread(nullptr, 0, routine, parameter, flags, id);
 }
@@ -104,6 +111,18 @@ TEST(SyncThread, ExitCodeIsTheReturnValue) {
     ASSERT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(0x12345678u, code);
     EXPECT_NE(GetCurrentThreadId(), probe.threadId);
+    CloseHandle(thread);
+}
+
+// A thread created without a stack size gets the usual default of a megabyte or more: half a
+// megabyte of locals fits.
+TEST(SyncThread, DefaultStackHoldsHalfAMegabyte) {
+    HANDLE thread = StartThread(UseHalfAMegabyteOfStack, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(2u, code);
     CloseHandle(thread);
 }
 

@@ -13,6 +13,11 @@ using namespace kvposix;
 namespace {
 
 constexpr SIZE_T kMinimumStack = 256 * 1024;
+// What a thread gets when its creator names no size: Windows' usual reservation. Linux would
+// give 8 MiB (the stack limit), and glibc keeps only 40 MiB of ended threads' stacks for reuse:
+// five of those, too few where a thread serves each connection, so that most threads would map,
+// fault in and unmap a stack of their own.
+constexpr SIZE_T kDefaultStack = 1024 * 1024;
 
 // A thread runs detached: nobody joins it. It holds a reference to its own object until its
 // start routine has returned, so the object outlives whichever ends last, the thread or the
@@ -129,9 +134,9 @@ KVAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_ST
     pthread_attr_t attributes;
     if (int rc = pthread_attr_init(&attributes)) return FailWith(Win32ErrorFromErrno(rc), HANDLE(nullptr));
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (dwStackSize) {
+    {
         SIZE_T page = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
-        SIZE_T size = std::max(dwStackSize, kMinimumStack);
+        SIZE_T size = dwStackSize ? std::max(dwStackSize, kMinimumStack) : kDefaultStack;
         pthread_attr_setstacksize(&attributes, (size + page - 1) / page * page);
     }
 

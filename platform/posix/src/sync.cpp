@@ -13,11 +13,26 @@ using namespace kvposix;
 namespace {
 
 constexpr SIZE_T kMinimumStack = 256 * 1024;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KV_SANITIZED_THREADS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KV_SANITIZED_THREADS 1
+#endif
+#endif
+
 // What a thread gets when its creator names no size: Windows' usual reservation. Linux would
 // give 8 MiB (the stack limit), and glibc keeps only 40 MiB of ended threads' stacks for reuse:
 // five of those, too few where a thread serves each connection, so that most threads would map,
-// fault in and unmap a stack of their own.
+// fault in and unmap a stack of their own. Under a sanitizer threads keep Linux's default: its
+// runtime widens every frame, and ThreadSanitizer's thread state alone takes some 770 KiB of
+// the stack's mapping. (0: the system's default.)
+#ifdef KV_SANITIZED_THREADS
+constexpr SIZE_T kDefaultStack = 0;
+#else
 constexpr SIZE_T kDefaultStack = 1024 * 1024;
+#endif
 
 // A thread runs detached: nobody joins it. It holds a reference to its own object until its
 // start routine has returned, so the object outlives whichever ends last, the thread or the
@@ -134,9 +149,8 @@ KVAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_ST
     pthread_attr_t attributes;
     if (int rc = pthread_attr_init(&attributes)) return FailWith(Win32ErrorFromErrno(rc), HANDLE(nullptr));
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    {
+    if (SIZE_T size = dwStackSize ? std::max(dwStackSize, kMinimumStack) : kDefaultStack) {
         SIZE_T page = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
-        SIZE_T size = dwStackSize ? std::max(dwStackSize, kMinimumStack) : kDefaultStack;
         pthread_attr_setstacksize(&attributes, (size + page - 1) / page * page);
     }
 

@@ -52,3 +52,36 @@ public:
         return S_OK;
     }
 };
+
+// The IUnknown side of a COM object that offers one interface besides IUnknown; it counts among
+// the module's live objects while it exists. The object's class derives from it, implements the
+// interface's own methods and is created with a count of one.
+template <class Interface>
+class SingleInterfaceObject : public Interface {
+public:
+    explicit SingleInterfaceObject(REFIID interfaceId) : mInterfaceId(interfaceId) { ++gInprocServerLocks; }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, mInterfaceId)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++mRefs); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG count = --mRefs;
+        if (count == 0) delete this;
+        return static_cast<ULONG>(count);
+    }
+
+protected:
+    virtual ~SingleInterfaceObject() { --gInprocServerLocks; }
+
+private:
+    const IID& mInterfaceId;
+    std::atomic<LONG> mRefs{1};
+};

@@ -47,7 +47,8 @@ void LogMessageV(BYTE level, const char* format, va_list args);
 #define KVLOG_EXIT(level, name, value) KVLOG((level), "%s - Exiting (hr: %#x)", (name), (unsigned)(value))
 
 // TraceScope: declared first in a traced operation; writes the ENTER line now and the EXIT line
-// when the scope ends (also when an exception leaves it). Both carry one fresh GUID.
+// when the scope ends (also when an exception leaves it). Both carry one fresh GUID. While the
+// trace level is off a scope costs a level test at each end and nothing else.
 class TraceScope {
 public:
     TraceScope(const char* function, const char* file, int line);
@@ -56,6 +57,8 @@ public:
     TraceScope& operator=(const TraceScope&) = delete;
 
 private:
+    void DrawScopeId();
+
     WCHAR mScopeId[256];
     const char* mFunction;
     const char* mFile;

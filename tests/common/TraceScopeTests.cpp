@@ -101,6 +101,21 @@ TEST_F(TraceTest, ExceptionStillWritesExit) {
     EXPECT_EQ(1, withResult) << "only the call that returned wrote its result line";
 }
 
+TEST_F(TraceTest, ScopeThatOutlivesTheSwitchOnNamesItsExit) {
+    // A scope that began while the trace was off and ends after it was switched on writes no
+    // ENTER line, and an EXIT line with a well-formed identifier of its own.
+    ASSERT_EQ(0, LogLevel());
+    {
+        KV_TRACE_SCOPE("Traced::Outer");
+        StartAt(5);
+    }
+    EndLogging();
+    auto scopes = CollectScopes(SplitLines(ReadWholeFile(mPath)), "Traced::Outer");
+    ASSERT_EQ(1u, scopes.size()) << ReadWholeFile(mPath);
+    EXPECT_EQ(0, scopes.begin()->second.enters);
+    EXPECT_EQ(1, scopes.begin()->second.exits);
+}
+
 TEST_F(TraceTest, SilentBelowLevelFive) {
     // At level 4 a scope writes neither ENTER nor EXIT.
     StartAt(4);

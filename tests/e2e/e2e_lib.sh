@@ -10,6 +10,21 @@ E2E_FAILED_NAMES=()
 E2E_CASE_OK=1
 E2E_REFERENCE_RESPONSE=""
 
+# ---- kvlisten's own lines ------------------------------------------------------------------------
+
+# The port kvlisten announced ("kvlisten: listening on port N at ..." on stderr; older builds said
+# "listening on port N" on stdout), from any of the files given; empty until it has.
+kvlisten_announced_port() {
+  sed -n -E 's/^(kvlisten: )?listening on port ([0-9]+).*/\2/p' "$@" 2>/dev/null | head -n 1
+}
+
+# What a kvlisten that ran cleanly does not write to stderr: every line other than its own notes
+# of starting, listening, the loopback warning, the descriptor limit and stopping (a sanitizer's
+# report, an error).
+kvlisten_foreign_lines() {
+  grep -v -E '^kvlisten: (starting|listening|warning: printers on the network|open files|stopping|stopped)' "$1"
+}
+
 # ---- cases --------------------------------------------------------------------------------------
 
 # Records a failed check of the running case; the case goes on, so one run shows every symptom.

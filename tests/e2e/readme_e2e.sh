@@ -111,7 +111,7 @@ case_curl_commands() {
 # The kvreg example of "The registry on Linux", run as it stands, sets the log and reads it back.
 case_kvreg_example() {
   local commands out rc
-  commands=$(readme_commands "Configuration" | sed -n '/^export KVLUMEN_REGISTRY/,$p')
+  commands=$(readme_commands "Configuration" | sed -n '/^export KVLUMEN_REGISTRY/,/kvreg query/p')
   grep -q 'kvreg query' <<<"$commands" || { fail "the README's kvreg example is gone"; return 1; }
   out=$(cd "$CLONE" && bash -euc "$commands" 2>&1)
   rc=$?

@@ -206,7 +206,7 @@ case_hosts_stop() {
     # kvlisten tells its own story on stderr; anything else there (a sanitizer's report, an
     # error of its own) fails the case.
     local foreign
-    foreign=$(grep -v -E '^kvlisten: (starting|listening|warning: printers on the network|open files|stopping|stopped)' "$WORK/host-$name.err")
+    foreign=$(kvlisten_foreign_lines "$WORK/host-$name.err")
     [[ -z $foreign ]] || fail "kvlisten $name wrote to stderr: $(head -c 600 <<<"$foreign")"
   done
   [[ -z $(find "$WORK/fallback-a" "$WORK/fallback-b" -name '.*-*' -o -name 'partial-*') ]] ||

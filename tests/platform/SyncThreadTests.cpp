@@ -54,35 +54,49 @@ DWORD WINAPI Hammer(LPVOID) {
     return 0;
 }
 
+// Touches every page of a half-megabyte frame, as a deep call chain would.
+DWORD WINAPI UseHalfAMegabyteOfStack(LPVOID) {
+    volatile char frame[512 * 1024];
+    for (size_t i = 0; i < sizeof(frame); i += 4096) frame[i] = 1;
+    return frame[0] + frame[sizeof(frame) - 4096];
+}
+
 HANDLE StartThread(LPTHREAD_START_ROUTINE routine, void* parameter, DWORD flags = 0, DWORD* id = nullptr) {
     return CreateThread(nullptr, 0, routine, parameter, flags, id);
 }
 
 }  // namespace
 
-// A thread created suspended reads as still active and does not run until resumed.
+// A thread created suspended reads as still active and does not run until resumed, whether or
+// not its creator asked for its id; a zero wait on it only looks.
 TEST(SyncThread, SuspendedThreadRunsOnlyAfterResume) {
-    Probe probe;
-    probe.result = 42;
-    DWORD id = 0;
-    HANDLE thread = StartThread(RecordAndReturn, &probe, CREATE_SUSPENDED, &id);
-    ASSERT_NE(nullptr, thread);
-    EXPECT_NE(0u, id);
+    for (bool askId : {true, false}) {
+        SCOPED_TRACE(askId ? "id asked for" : "id not asked for");
+        Probe probe;
+        probe.result = 42;
+        DWORD id = 0;
+        HANDLE thread = StartThread(RecordAndReturn, &probe, CREATE_SUSPENDED, askId ? &id : nullptr);
+        ASSERT_NE(nullptr, thread);
+        EXPECT_EQ(askId, id != 0);
 
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(STILL_ACTIVE, code);
-    EXPECT_EQ(0, probe.ran);
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0));
+        EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 100));
+        DWORD code = 0;
+        ASSERT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(STILL_ACTIVE, code);
+        EXPECT_EQ(0, probe.ran);
 
-    EXPECT_EQ(1u, ResumeThread(thread));  // the previous suspend count
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
-    EXPECT_EQ(1, probe.ran);
-    EXPECT_EQ(id, probe.threadId) << "the id CreateThread reported is the thread's own";
-    ASSERT_TRUE(GetExitCodeThread(thread, &code));
-    EXPECT_EQ(42u, code);
-    EXPECT_EQ(0u, ResumeThread(thread)) << "nothing left to resume";
-    EXPECT_TRUE(CloseHandle(thread));
+        EXPECT_EQ(1u, ResumeThread(thread));  // the previous suspend count
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+        EXPECT_EQ(1, probe.ran);
+        if (askId) {
+            EXPECT_EQ(id, probe.threadId) << "the id CreateThread reported is the thread's own";
+        }
+        ASSERT_TRUE(GetExitCodeThread(thread, &code));
+        EXPECT_EQ(42u, code);
+        EXPECT_EQ(0u, ResumeThread(thread)) << "nothing left to resume";
+        EXPECT_TRUE(CloseHandle(thread));
+    }
 }
 
 // The exit code is the start routine's return value, and the handle stays signalled.
@@ -97,6 +111,18 @@ TEST(SyncThread, ExitCodeIsTheReturnValue) {
     ASSERT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(0x12345678u, code);
     EXPECT_NE(GetCurrentThreadId(), probe.threadId);
+    CloseHandle(thread);
+}
+
+// A thread created without a stack size gets the usual default of a megabyte or more: half a
+// megabyte of locals fits.
+TEST(SyncThread, DefaultStackHoldsHalfAMegabyte) {
+    HANDLE thread = StartThread(UseHalfAMegabyteOfStack, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(2u, code);
     CloseHandle(thread);
 }
 

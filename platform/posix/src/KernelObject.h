@@ -109,6 +109,9 @@ bool RemoveAnyHandle(HANDLE handle);
 template <class Ready>
 bool WaitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, DWORD milliseconds,
                Ready ready) {
+    // A zero timeout only looks: even an already expired timed wait would give the lock up and
+    // go through the futex, which a loop that polls an event pays on every pass.
+    if (milliseconds == 0) return ready();
     if (milliseconds == INFINITE) {
         changed.wait(lock, ready);
         return true;

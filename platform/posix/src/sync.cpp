@@ -14,6 +14,26 @@ namespace {
 
 constexpr SIZE_T kMinimumStack = 256 * 1024;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KV_SANITIZED_THREADS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KV_SANITIZED_THREADS 1
+#endif
+#endif
+
+// What a thread gets when its creator names no size: Windows' usual reservation. Linux would
+// give 8 MiB (the stack limit), and glibc keeps only 40 MiB of ended threads' stacks for reuse:
+// five of those, too few where a thread serves each connection, so that most threads would map,
+// fault in and unmap a stack of their own. Under a sanitizer threads keep Linux's default: its
+// runtime widens every frame, and ThreadSanitizer's thread state alone takes some 770 KiB of
+// the stack's mapping. (0: the system's default.)
+#ifdef KV_SANITIZED_THREADS
+constexpr SIZE_T kDefaultStack = 0;
+#else
+constexpr SIZE_T kDefaultStack = 1024 * 1024;
+#endif
+
 // A thread runs detached: nobody joins it. It holds a reference to its own object until its
 // start routine has returned, so the object outlives whichever ends last, the thread or the
 // handles to it.
@@ -40,18 +60,20 @@ public:
     }
 
     // A thread still waiting to be resumed has run none of its caller's code: it may simply go.
+    // One created running is not ended, even before it is scheduled: whether it has begun would
+    // be a race the caller cannot see.
     bool TerminateUnstarted(DWORD code) override {
         std::lock_guard<std::mutex> lock(mLock);
         if (mFinished) return true;
-        if (mStarted) return false;
+        if (mStarted || mSuspendCount == 0) return false;
         mExitCode = code;
         mFinished = true;
         mChanged.notify_all();
         return true;
     }
 
-    // Blocks until the new thread has published its id: CreateThread reports it at once, also
-    // for a thread that stays suspended.
+    // Blocks until the new thread has published its id: CreateThread reports it at once when
+    // asked, also for a thread that stays suspended.
     DWORD WaitForId() {
         std::unique_lock<std::mutex> lock(mLock);
         mChanged.wait(lock, [this] { return mId != 0; });
@@ -147,9 +169,8 @@ KVAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_ST
     pthread_attr_t attributes;
     if (int rc = pthread_attr_init(&attributes)) return FailWith(Win32ErrorFromErrno(rc), HANDLE(nullptr));
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (dwStackSize) {
+    if (SIZE_T size = dwStackSize ? std::max(dwStackSize, kMinimumStack) : kDefaultStack) {
         SIZE_T page = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
-        SIZE_T size = std::max(dwStackSize, kMinimumStack);
         pthread_attr_setstacksize(&attributes, (size + page - 1) / page * page);
     }
 
@@ -166,7 +187,9 @@ KVAPI HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_ST
         delete thread;
         return FailWith(Win32ErrorFromErrno(rc), HANDLE(nullptr));
     }
-    DWORD threadId = thread->WaitForId();
+    // Only a caller that asks for the id waits for the new thread to publish it; the accept loop,
+    // which starts a thread per connection, does not.
+    DWORD threadId = lpThreadId ? thread->WaitForId() : 0;
     HANDLE handle = InsertHandle(thread);
     if (handle && lpThreadId) *lpThreadId = threadId;
     return handle;

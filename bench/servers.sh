@@ -1,0 +1,178 @@
+# servers.sh -- the servers the benchmarks run: kvlisten with either event manager, nginx; and what they are measured by.
+#
+# Sourced, never run, by vs_nginx.sh and profile_kvlisten.sh, which set SRC (the source tree),
+# BIN (the build's programs), WORK (a temporary folder of the run's own) and LOADGEN (the load
+# generator) first. A server NAME is a set of functions: NAME_label, NAME_start (sets HOST[NAME],
+# PORT[NAME] and PID[NAME]), NAME_processes (the PIDs whose CPU and memory count),
+# NAME_delivered ("count bytes" delivered so far, or nothing for a server that delivers nowhere)
+# and NAME_stop. Adding a server means defining those five here.
+
+source "$SRC/tests/e2e/e2e_lib.sh"  # wait_until, process_gone, stop_process, free_port, listener_address
+
+declare -A HOST PORT PID
+# A command that kvlisten runs under (a profiler); PID[NAME] is then that command's.
+[[ -v KVLISTEN_WRAPPER ]] || KVLISTEN_WRAPPER=()
+
+# ---- process figures -------------------------------------------------------------------------
+
+# CPU time (user + system, clock ticks) of the processes, threads that ended included.
+cpu_ticks() {
+  local pid line total=0 fields
+  for pid in "$@"; do
+    read -r line 2>/dev/null <"/proc/$pid/stat" || continue
+    read -r -a fields <<<"${line##*) }"  # after "pid (comm) ": state is field 0, utime 11, stime 12
+    total=$((total + fields[11] + fields[12]))
+  done
+  echo "$total"
+}
+
+rss_kib() {
+  local pid total=0 kib
+  for pid in "$@"; do
+    kib=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+    total=$((total + ${kib:-0}))
+  done
+  echo "$total"
+}
+
+children_of() {
+  local stat line fields
+  for stat in /proc/[0-9]*/stat; do
+    read -r line 2>/dev/null <"$stat" || continue
+    read -r -a fields <<<"${line##*) }"
+    [[ ${fields[1]} == "$1" ]] && { line=${stat#/proc/}; echo "${line%/stat}"; }
+  done
+}
+
+TICK_US=$((1000000 / $(getconf CLK_TCK)))
+
+# ---- kvlisten servers ------------------------------------------------------------------------
+
+REG='HKLM\SOFTWARE\Korvane\KVLumen'
+
+declare -A KIND KVBIN LABEL
+
+# kvlisten_server NAME KIND BIN LABEL: a kvlisten of the build in BIN with the do-nothing (KIND
+# null) or the spool (KIND spool) event manager, under the server name NAME.
+kvlisten_server() {
+  local name=$1
+  KIND[$name]=$2
+  KVBIN[$name]=$3
+  LABEL[$name]=$4
+  eval "${name}_label() { echo \"\${LABEL[$name]}\"; }
+        ${name}_start() { start_kvlisten $name; }
+        ${name}_processes() { echo \"\${PID[$name]}\"; }
+        ${name}_delivered() { ${2}_deliveries $name; }
+        ${name}_stop() { stop_kvlisten $name; }"
+}
+
+# stop_kvlisten NAME: ends kvlisten as Ctrl+C would; false, with the reason on standard error,
+# when it did not end with status 0 (it crashed, or had to be killed).
+stop_kvlisten() {
+  local pid=${PID[$1]:-} status
+  [[ -n $pid ]] || return 0
+  PID[$1]=""
+  stop_process "$pid"
+  wait "$pid" 2>/dev/null
+  status=$?
+  [[ $status -eq 0 ]] || { echo "bench: ${LABEL[$1]} ended with status $status" >&2; return 1; }
+}
+
+# start_kvlisten NAME: a registry store of its own with the listener and the event manager;
+# kvlisten on a port the system chooses, on the host name's loopback address.
+start_kvlisten() {
+  local name=$1 bin=${KVBIN[$1]} dir=$WORK/$1 module
+  local out=$dir/kvlisten.out
+  mkdir -p "$dir"
+  [[ ${KIND[$name]} == null ]] && module=KVEvNull.so || module=KVEvSpool.so
+  export KVLUMEN_REGISTRY=$dir/registry.reg
+  "$bin/kvregsvr" /s "$bin/KVEvLsn.so" && "$bin/kvregsvr" /s "$bin/$module" &&
+    "$bin/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d 0 /f >/dev/null &&
+    # Large bodies must not meet the request limit (a value kvlisten reads once it has the limit).
+    "$bin/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 262144 /f >/dev/null &&
+    "$bin/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$dir/counter" /f >/dev/null &&
+    mkdir -p "$dir/spool" && "$bin/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$dir/spool" /f >/dev/null ||
+    return 1
+  # stderr collects every run's lines (checked once at the end); this run's start from line $from.
+  local err=$dir/kvlisten.err from
+  touch "$err"
+  from=$(($(wc -l <"$err") + 1))
+  rm -f "$out"  # a restart must not read its predecessor's port
+  "${KVLISTEN_WRAPPER[@]}" "$bin/kvlisten" >"$out" 2>>"$err" </dev/null &
+  PID[$name]=$!
+  unset KVLUMEN_REGISTRY
+  wait_until 10 eval "[[ -n \$(tail -n +$from '$err' | kvlisten_announced_port '$out' -) ]] || process_gone ${PID[$name]}"
+  PORT[$name]=$(tail -n +"$from" "$err" | kvlisten_announced_port "$out" -)
+  HOST[$name]=$(listener_address) || return 1
+  [[ -n ${PORT[$name]} ]] || { cat "$dir/kvlisten.err" >&2; return 1; }
+}
+
+# "count bytes" delivered so far: the do-nothing manager's counter file, or the spooled files.
+null_deliveries() {
+  [[ -f $WORK/$1/counter ]] || { echo "0 0"; return; }
+  od -An -t u8 -w16 "$WORK/$1/counter" | awk '{ print $1 + 0, $2 + 0 }'
+}
+spool_deliveries() {
+  find "$WORK/$1/spool" -maxdepth 1 -name 'event-*.xml' -printf '%s\n' | awk '{ n++; b += $1 } END { print n + 0, b + 0 }'
+}
+
+kvlisten_server null null "$BIN" "kvlisten + do-nothing event manager"
+kvlisten_server spool spool "$BIN" "kvlisten + spool event manager"
+
+# ---- nginx -------------------------------------------------------------------------------------
+
+# nginx's configuration string for the listener's answer body: quoted, CR and LF escaped.
+nginx_body() {
+  "$LOADGEN" answer-body | perl -0777 -pe 's/\\/\\\\/g; s/\x27/\\\x27/g; s/\r/\\r/g; s/\n/\\n/g'
+}
+
+nginx_label() { echo "nginx, 2 workers, fixed 200"; }
+nginx_start() {
+  local dir=$WORK/nginx attempt port body
+  command -v nginx >/dev/null || { echo "bench: nginx is not installed (Debian: nginx-light)" >&2; return 1; }
+  mkdir -p "$dir/logs" "$dir/temp"
+  body=$(nginx_body)
+  # A random free port; another program may take it before nginx does, hence the retries.
+  for attempt in 1 2 3 4 5; do
+    port=$(free_port 127.0.0.1) || return 1
+    cat >"$dir/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 2;
+pid $dir/nginx.pid;
+error_log $dir/logs/error.log;
+worker_rlimit_nofile 16384;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  client_body_temp_path $dir/temp/body;
+  proxy_temp_path $dir/temp/proxy;
+  fastcgi_temp_path $dir/temp/fastcgi;
+  uwsgi_temp_path $dir/temp/uwsgi;
+  scgi_temp_path $dir/temp/scgi;
+  client_max_body_size 0;
+  server {
+    listen 127.0.0.1:$port;
+    location / {
+      default_type 'text/xml; charset="utf-8"';
+      return 200 '$body';
+    }
+  }
+}
+EOF
+    nginx -p "$dir/" -c "$dir/nginx.conf" -e "$dir/logs/error.log" >"$dir/logs/stdout" 2>&1 </dev/null &
+    PID[nginx]=$!
+    if wait_until 10 eval "[[ \$(children_of ${PID[nginx]} | wc -l) -ge 2 ]] || process_gone ${PID[nginx]}" &&
+       ! process_gone "${PID[nginx]}"; then
+      HOST[nginx]=127.0.0.1
+      PORT[nginx]=$port
+      return 0
+    fi
+  done
+  cat "$dir/logs/error.log" >&2
+  return 1
+}
+nginx_processes() { echo "${PID[nginx]}" $(children_of "${PID[nginx]}"); }
+nginx_delivered() { :; }
+nginx_stop() { stop_process "${PID[nginx]:-}"; }
+

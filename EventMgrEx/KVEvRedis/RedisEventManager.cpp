@@ -272,6 +272,14 @@ public:
                 const char* argv[] = {"XRANGE", entry.stream.c_str(), from.c_str(), "+", "COUNT", count.c_str()};
                 redisReply* reply = Command(6, argv, nullptr);
                 if (!reply) return -1;
+                // An error (a Redis still loading its data after a restart says LOADING) tells
+                // nothing about the stream: taking it for "not there" would add the entry twice.
+                if (reply->type == REDIS_REPLY_ERROR) {
+                    KVLOG(2, "CRedisEventManager::Connection::Contains: Redis at %s cannot search %s now: %.*s", mAddress.c_str(),
+                          entry.stream.c_str(), static_cast<int>(reply->len), reply->str);
+                    freeReplyObject(reply);
+                    return -1;
+                }
                 int found = 0;
                 size_t page = reply->type == REDIS_REPLY_ARRAY ? reply->elements : 0;
                 for (size_t i = 0; i < page && !found; ++i) {
@@ -489,16 +497,19 @@ bool KeepInFallback(const Entry& entry, const Settings& settings) {
         return false;
     }
     std::string name;
+    // An entry that may be in the stream already is known as such before its file can be seen:
+    // the replay, which looks it up under the same lock once it has found the file, must not take
+    // it for a new message and add it again.
+    UnconfirmedTable& table = gUnconfirmed.get();
+    std::unique_lock<std::mutex> hold(table.lock, std::defer_lock);
+    if (entry.outcome == Entry::kUnconfirmed) hold.lock();
     if (!SpoolFolder::Open(settings.fallback)->Store(entry.body, &name)) {
         KVLOG(1, "CRedisEventManager::Deliver: a message of %lu bytes is lost: Redis did not take it (%s) and the fallback folder %s did not either",
               size, entry.error.c_str(), settings.fallback.c_str());
         return false;
     }
-    if (entry.outcome == Entry::kUnconfirmed) {
-        UnconfirmedTable& table = gUnconfirmed.get();
-        std::lock_guard<std::mutex> hold(table.lock);
-        table.entries[UnconfirmedKey(settings.fallback, name)] = entry;
-    }
+    if (entry.outcome == Entry::kUnconfirmed) table.entries[UnconfirmedKey(settings.fallback, name)] = entry;
+    if (hold.owns_lock()) hold.unlock();
     KVLOG(5, "CRedisEventManager::Deliver: a message of %lu bytes is kept in %s until Redis takes it (%s)", size, name.c_str(),
           entry.error.c_str());
     return true;
@@ -590,7 +601,10 @@ bool CRedisEventManager::ReplayOnce() {
                     unconfirmed = true;
                 }
             }
-            if (unconfirmed) {
+            if (unconfirmed && entry.outcome == Entry::kAdded) {
+                // Added by an earlier replay whose batch stopped before its file could go.
+                present[i] = true;
+            } else if (unconfirmed) {
                 // Sent once already: added only if the stream does not have it.
                 int contains = SharedConnection().Contains(entry, settings);
                 if (contains < 0) break;
@@ -610,20 +624,31 @@ bool CRedisEventManager::ReplayOnce() {
             if (!present[i]) pending.push_back(&entry);
         }
         SharedConnection().Add(pending, settings);
+        // The files are taken up to the first one the stream does not have; behind it, every entry
+        // that was sent is remembered (added, or sent without an answer) so that the next replay
+        // does not add it again.
         size_t taken = 0;
-        for (size_t i = 0; i < messages.size(); ++i, ++taken) {
+        bool taking = true;
+        UnconfirmedTable& table = gUnconfirmed.get();
+        std::lock_guard<std::mutex> hold(table.lock);
+        for (size_t i = 0; i < messages.size(); ++i) {
             Entry& entry = entries[i];
-            if (!present[i] && (!entry.done || entry.outcome != Entry::kAdded)) {
-                if (entry.done && entry.outcome == Entry::kUnconfirmed) {
-                    UnconfirmedTable& table = gUnconfirmed.get();
-                    std::lock_guard<std::mutex> hold(table.lock);
-                    table.entries[UnconfirmedKey(settings.fallback, messages[i].name)] = entry;
-                }
-                break;
+            const std::string key = UnconfirmedKey(settings.fallback, messages[i].name);
+            bool inStream = present[i] || (entry.done && entry.outcome == Entry::kAdded);
+            if (taking && inStream) {
+                table.entries.erase(key);
+                ++taken;
+                continue;
             }
-            UnconfirmedTable& table = gUnconfirmed.get();
-            std::lock_guard<std::mutex> hold(table.lock);
-            table.entries.erase(UnconfirmedKey(settings.fallback, messages[i].name));
+            taking = false;
+            // Behind the first file that stays, an entry the stream has (added now, or found)
+            // keeps its file too: remembered as added, it is not sent a second time.
+            if (inStream) {
+                entry.outcome = Entry::kAdded;
+                table.entries[key] = entry;
+            } else if (entry.done && entry.outcome == Entry::kUnconfirmed) {
+                table.entries[key] = entry;
+            }
         }
         if (taken < messages.size()) stopped = true;
         return taken;

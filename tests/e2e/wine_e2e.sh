@@ -378,12 +378,20 @@ case_kvlisten_missing_manager() {
   [[ $(spool_count "$SPOOL") -eq $before ]] || fail "something was spooled without an event manager"
 }
 
-# SIGINT as Ctrl+C: kvlisten.exe exits 0 within 15 s, says "stopped", no failure in the log, port free.
+# SIGINT as Ctrl+C: kvlisten.exe exits 0 within 15 s, says "stopped", no failure in the log, port
+# free; a message answered just before, whose delivery takes 1.5 s, is still delivered.
 case_kvlisten_ctrl_c() {
   need_port || return 1
   # Wine turns a SIGINT to its process into a Ctrl+C console event, so kvlisten.exe's console
   # control handler runs just as on Windows (found by trying: "stopped" and exit 0 prove it).
-  local started elapsed rc
+  local started elapsed rc out record=$WORK/slow-record
+  mkdir -p "$record"
+  out=$(wine_run regsvr32 /s "$(windows_path "$BIN/KVEvTest.dll")" 2>&1) || fail "registering KVEvTest.dll: $out"
+  wine_run reg add "$CONFIG\\TestEventManager" /v record /t REG_SZ /d "$(windows_path "$record")" /f >/dev/null 2>&1 ||
+    fail "reg add record"
+  wine_run reg add "$CONFIG\\TestEventManager" /v delay /t REG_DWORD /d 1500 /f >/dev/null 2>&1 || fail "reg add delay"
+  curl_printer slow "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
+  check_response "$WORK/responses/slow" "a slow delivery"
   started=$(date +%s%N)
   kill -INT "$HOST_PID"
   if ! wait_until 15 process_gone "$HOST_PID"; then
@@ -396,6 +404,10 @@ case_kvlisten_ctrl_c() {
   HOST_PID=""
   echo "    kvlisten.exe exited $rc, $elapsed ms after SIGINT"
   [[ $rc -eq 0 ]] || fail "kvlisten.exe exited $rc"
+  cmp -s "$record/1.msg" "$SRC/samples/deliver.xml" ||
+    fail "the message answered before Ctrl+C was not delivered: $(ls -A "$record")"
+  wine_run reg delete "$CONFIG\\TestEventManager" /f >/dev/null 2>&1
+  wine_run regsvr32 /u /s "$(windows_path "$BIN/KVEvTest.dll")" >/dev/null 2>&1
   [[ $(tr -d '\r' <"$HOST_ERR" | tail -n 1) == 'kvlisten: stopped' ]] || fail "kvlisten.exe's last line is not 'stopped'"
   [[ -z $(host_errors) ]] || fail "kvlisten.exe reported errors: $(host_errors)"
   check_log_clean "$LOG" "$PROVOKED_FAILURE"

@@ -78,9 +78,33 @@ void ListenerHost::Say(const char* format, ...) {
     fflush(stderr);
 }
 
+#ifdef _WIN32
+namespace {
+
+const DWORD kDeliveryGraceMs = 2000;
+
+// Returning from main ends every thread of the process, and with them a delivery under way whose
+// printer already has its 200. Connection handlers hold module locks while they run, so the
+// module tells when none is left; a handler still waiting for a silent printer's bytes keeps it
+// past the grace, and is ended without loss (it has answered nothing).
+void LetDeliveriesFinish() {
+    HMODULE module = GetModuleHandleA("KVEvLsn.dll");
+    auto canUnloadNow = module ? reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+                                     reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")))
+                               : nullptr;
+    if (!canUnloadNow) return;
+    for (DWORD waited = 0; canUnloadNow() != S_OK && waited < kDeliveryGraceMs; waited += 20) Sleep(20);
+}
+
+}  // namespace
+#endif
+
 ListenerHost::~ListenerHost() {
     if (mStarted) Stop();
     if (mListener) mListener->Release();
+#ifdef _WIN32
+    if (mListener) LetDeliveriesFinish();
+#endif
     if (mComStarted) CoUninitialize();
     if (mSocketsStarted) WSACleanup();
 }

@@ -28,7 +28,7 @@ public:
     // that failed `item` as the thread's last error. `item` stays the caller's; the work may
     // change it meanwhile.
     bool Commit(Item& item) {
-        Waiter self{&item};
+        Waiter self(&item);
         std::unique_lock<std::mutex> hold(mLock);
         // The list never keeps `self` past this call: the work of its batch is done, and the batch
         // taken out of the list, before the loop below lets it go.
@@ -43,7 +43,7 @@ public:
 #endif
         while (!self.done) {
             if (mWorking) {
-                mDone.wait(hold);
+                self.wake.wait(hold);
             } else {
                 // Nobody works, so this caller is still in the batch being gathered.
                 WorkOnGatheredBatch(hold);
@@ -57,10 +57,14 @@ public:
 
 private:
     struct Waiter {
+        explicit Waiter(Item* joining) : item(joining) {}
         Item* item;
         Waiter* next = nullptr;
         bool done = false;
         DWORD error = ERROR_SUCCESS;
+        // Its own, so that the end of a batch wakes the callers it held and one caller of the next
+        // batch to lead it, not every thread that waits.
+        std::condition_variable wake;
     };
 
     // Called with the lock held and returns with it held; the lock is free while the work runs.
@@ -86,14 +90,14 @@ private:
             // A batch that threw, or could not even be listed, fails whole.
             waiter->error = i < errors.size() ? errors[i] : ERROR_NOT_ENOUGH_MEMORY;
             waiter->done = true;
+            waiter->wake.notify_one();  // it cannot leave before the lock is free again
         }
         mWorking = false;
-        mDone.notify_all();
+        if (mHead) mHead->wake.notify_one();
     }
 
     const Work mWork;
     std::mutex mLock;
-    std::condition_variable mDone;
     // The batch being gathered, in joining order. Each waiter lives on its caller's stack, and its
     // caller stays in Commit until a batch that held it is done.
     Waiter* mHead = nullptr;

@@ -172,7 +172,7 @@ void SpoolFolder::ForgetAll() {
 SpoolFolder::SpoolFolder(const std::string& path)
     : mPath(path),
       mNaming([this](const std::vector<Pending*>& batch, std::vector<DWORD>& errors) { SyncAndName(batch, errors); }),
-      mFlushing([this](const std::vector<Pending*>& batch, std::vector<DWORD>& errors) { FlushNames(batch, errors); }) {
+      mFlushing([this](const std::vector<Pending*>& batch, std::vector<DWORD>& errors) { FlushNamed(batch, errors); }) {
     // Without the mutex Store fails, and says why, for each message.
     mSequenceMutex = CreateMutexA(nullptr, FALSE, ObjectName("KV_SPOOL_SEQUENCE-", path).c_str());
     mDrainMutex = CreateMutexA(nullptr, FALSE, ObjectName("KV_SPOOL_DRAIN-", path).c_str());
@@ -253,32 +253,25 @@ bool SpoolFolder::Store(const std::string& bytes, std::string* finalName) {
 }
 
 bool SpoolFolder::Commit(Pending& pending) {
+#ifndef KV_HAVE_FLUSH_FILES_TOGETHER
+    // Without a flush of many files at once, one leader flushing file after file would be slower
+    // than every delivery flushing its own file at the same time as the others.
+    if (!FlushFileBuffers(pending.file)) {
+        LogFailure(pending.operation, "syncing", pending.temporary, pending.size, GetLastError());
+        return false;
+    }
+#endif
     // Two stages, so that the next batch is synced and named while this one's names are flushed.
     // Failures are logged by the stage that meets them.
     return mNaming.Commit(pending) && mFlushing.Commit(pending);
 }
 
-namespace {
-
-// The data of every file, or the names in every folder, on disk: with one flush of the file system
-// where the system has it, else one flush each.
-bool FlushAll(const std::vector<HANDLE>& handles) {
-#ifdef KV_HAVE_FLUSH_FILES_TOGETHER
-    return KvFlushFilesTogether(handles.data(), static_cast<DWORD>(handles.size())) != FALSE;
-#else
-    for (HANDLE handle : handles)
-        if (!FlushFileBuffers(handle)) return false;
-    return true;
-#endif
-}
-
-}  // namespace
-
 void SpoolFolder::SyncAndName(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) {
+#ifdef KV_HAVE_FLUSH_FILES_TOGETHER
     // The data first: a name must never stand for a file whose bytes a crash could still lose.
     std::vector<HANDLE> files;
     for (const Pending* pending : batch) files.push_back(pending->file);
-    if (!FlushAll(files)) {
+    if (!KvFlushFilesTogether(files.data(), static_cast<DWORD>(files.size()))) {
         const DWORD error = GetLastError();
         for (size_t i = 0; i < batch.size(); ++i) {
             errors[i] = error;
@@ -286,10 +279,11 @@ void SpoolFolder::SyncAndName(const std::vector<Pending*>& batch, std::vector<DW
         }
         return;
     }
+#endif
     TakeNumbersAndRename(batch, errors);
 }
 
-void SpoolFolder::FlushNames(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) const {
+void SpoolFolder::FlushNamed(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) const {
     if (FlushNames()) return;
     const DWORD error = GetLastError();
     for (size_t i = 0; i < batch.size(); ++i) {

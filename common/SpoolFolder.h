@@ -17,8 +17,9 @@
 // same mutex: names sort in arrival order, never collide, and appear in the order of their
 // numbers. A message is written under a temporary name and renamed, so a reader never sees half
 // of one, and Store returns only once the file and its name are on disk. Messages stored at the
-// same time are committed together (GroupCommit): their data flushed at once, then named under one
-// hold of the mutex; their names flushed at once, while the next batch is being synced and named.
+// same time are committed together (GroupCommit): their data flushed at once where the system can
+// (Linux; elsewhere each delivery flushes its own file), then named under one hold of the mutex;
+// their names flushed at once, while the next batch is being synced and named.
 //
 // Temporary files are ".creating-<pid>-<serial>" (empty, just created) and then
 // ".incoming-<pid>-<serial>-len<bytes>" while they are written; their writer holds a lock on them
@@ -78,7 +79,7 @@ private:
     };
     bool Commit(Pending& pending);
     void SyncAndName(const std::vector<Pending*>& batch, std::vector<DWORD>& errors);
-    void FlushNames(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) const;
+    void FlushNamed(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) const;
     void TakeNumbersAndRename(const std::vector<Pending*>& batch, std::vector<DWORD>& errors);
     unsigned long long HighestNumber() const;
     bool FlushFolder(size_t size, const char* operation);

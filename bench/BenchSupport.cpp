@@ -62,13 +62,14 @@ std::string MakeBenchFolder(const char* prefix) {
     std::string folder = std::string(temp) + prefix + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(folder.c_str(), nullptr);
 #ifdef _WIN32
-    return folder + "\\";
+    folder += "\\";
 #else
-    // Without a store of the caller's, one beside the spool: a benchmark never writes the machine's.
     const char* store = getenv("KVLUMEN_REGISTRY");
     if (!store || !*store) KvRegSetStorePath((folder + "/registry.reg").c_str());
-    return folder + "/";
+    folder += "/";
 #endif
+    CreateDirectoryA((folder + "spool").c_str(), nullptr);
+    return FolderOf(folder) + "spool" + folder.back();
 }
 
 size_t CountSpooled(const std::string& folder) {
@@ -82,7 +83,9 @@ size_t CountSpooled(const std::string& folder) {
     return count;
 }
 
-void RemoveBenchFolder(const std::string& folder) {
+namespace {
+
+void RemoveFolderAndFiles(const std::string& folder) {
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA((folder + "*").c_str(), &found);
     if (find != INVALID_HANDLE_VALUE) {
@@ -93,4 +96,11 @@ void RemoveBenchFolder(const std::string& folder) {
         FindClose(find);
     }
     RemoveDirectoryA(folder.c_str());
+}
+
+}  // namespace
+
+void RemoveBenchFolder(const std::string& folder) {
+    RemoveFolderAndFiles(folder);
+    RemoveFolderAndFiles(FolderOf(folder.substr(0, folder.size() - 1)));
 }

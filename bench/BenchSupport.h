@@ -19,10 +19,12 @@ bool SetMachineDword(const std::string& key, const char* name, DWORD value);
 void DeleteMachineValue(const std::string& key, const char* name);
 // Calls the DllRegisterServer (or DllUnregisterServer) of the module at `path`.
 bool CallRegistration(const std::string& path, bool registering);
-// A fresh folder in the temporary-files folder, ending with its separator. On POSIX, without a
-// store of the caller's (KVLUMEN_REGISTRY), the registry store is a file in that folder.
+// A fresh spool folder "spool" in a fresh folder of the temporary-files folder, ending with its
+// separator. On POSIX, without a store of the caller's (KVLUMEN_REGISTRY), the registry store is a
+// file beside it (not in it: the store watches its own folder, and every spooled file would make
+// each lookup look at the store again).
 std::string MakeBenchFolder(const char* prefix);
 // The number of spooled messages (event-* files) in a folder that ends with its separator.
 size_t CountSpooled(const std::string& folder);
-// Removes the folder's files and the folder.
+// Removes the spool folder, its files and the folder that MakeBenchFolder made around it.
 void RemoveBenchFolder(const std::string& folder);

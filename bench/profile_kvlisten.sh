@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # profile_kvlisten.sh -- where kvlisten spends its time under load: CPU, context switches and faults, system calls, or instructions per event.
 #
-#   bench/profile_kvlisten.sh [--build DIR] [--manager null|spool] [--requests N] [--concurrency C]
+#   bench/profile_kvlisten.sh [--build DIR] [--manager null|spool|redis] [--requests N] [--concurrency C]
 #                             [--body BYTES] [--framing length|chunked] [--tool rusage|strace|callgrind|perf]
 #
 # Starts one kvlisten as vs_nginx.sh does (its own registry store, the do-nothing event manager
-# unless --manager spool) under the tool, sends N requests (default 20000, 2000 under callgrind)
+# unless --manager spool or redis; with redis, a redis-server of its own beside it) under the tool, sends N requests (default 20000, 2000 under callgrind)
 # with C in flight (default 64), stops it and prints, per event:
 #   rusage     CPU time (user, system), voluntary and involuntary context switches and minor page
 #              faults of the whole process, its threads included (GNU time: Debian's "time")
@@ -40,7 +40,7 @@ while [[ $# -gt 0 ]]; do
     *) echo "profile_kvlisten: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
-[[ $MANAGER == null || $MANAGER == spool ]] || { echo "profile_kvlisten: --manager is null or spool" >&2; exit 2; }
+[[ $MANAGER == null || $MANAGER == spool || $MANAGER == redis ]] || { echo "profile_kvlisten: --manager is null, spool or redis" >&2; exit 2; }
 BIN=$BUILD/bin
 LOADGEN=$BIN/load_generator
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kv-profile.XXXXXX") || exit 2

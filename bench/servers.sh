@@ -1,15 +1,16 @@
-# servers.sh -- the servers the benchmarks run: kvlisten with either event manager, nginx; and what they are measured by.
+# servers.sh -- the servers the benchmarks run: kvlisten with each event manager (Redis with a redis-server of its own), nginx; and what they are measured by.
 #
 # Sourced, never run, by vs_nginx.sh and profile_kvlisten.sh, which set SRC (the source tree),
 # BIN (the build's programs), WORK (a temporary folder of the run's own) and LOADGEN (the load
 # generator) first. A server NAME is a set of functions: NAME_label, NAME_start (sets HOST[NAME],
 # PORT[NAME] and PID[NAME]), NAME_processes (the PIDs whose CPU and memory count),
 # NAME_delivered ("count bytes" delivered so far, or nothing for a server that delivers nowhere)
-# and NAME_stop. Adding a server means defining those five here.
+# and NAME_stop. Adding a server means defining those five here (kvlisten_server does it for a
+# kvlisten with a given event manager).
 
 source "$SRC/tests/e2e/e2e_lib.sh"  # wait_until, process_gone, stop_process, free_port, listener_address
 
-declare -A HOST PORT PID
+declare -A HOST PORT PID REDIS_PID REDIS_PORT
 # A command that kvlisten runs under (a profiler); PID[NAME] is then that command's.
 [[ -v KVLISTEN_WRAPPER ]] || KVLISTEN_WRAPPER=()
 
@@ -51,9 +52,11 @@ TICK_US=$((1000000 / $(getconf CLK_TCK)))
 REG='HKLM\SOFTWARE\Korvane\KVLumen'
 
 declare -A KIND KVBIN LABEL
+declare -A MODULE=([null]=KVEvNull.so [spool]=KVEvSpool.so [redis]=KVEvRedis.so)
 
 # kvlisten_server NAME KIND BIN LABEL: a kvlisten of the build in BIN with the do-nothing (KIND
-# null) or the spool (KIND spool) event manager, under the server name NAME.
+# null), the spool (spool) or the Redis (redis) event manager, under the server name NAME. With
+# Redis, the server is kvlisten and a redis-server of its own: both start, count and stop together.
 kvlisten_server() {
   local name=$1
   KIND[$name]=$2
@@ -61,30 +64,34 @@ kvlisten_server() {
   LABEL[$name]=$4
   eval "${name}_label() { echo \"\${LABEL[$name]}\"; }
         ${name}_start() { start_kvlisten $name; }
-        ${name}_processes() { echo \"\${PID[$name]}\"; }
+        ${name}_processes() { echo \"\${PID[$name]}\" \${REDIS_PID[$name]:-}; }
         ${name}_delivered() { ${2}_deliveries $name; }
         ${name}_stop() { stop_kvlisten $name; }"
 }
 
-# stop_kvlisten NAME: ends kvlisten as Ctrl+C would; false, with the reason on standard error,
-# when it did not end with status 0 (it crashed, or had to be killed).
+# stop_kvlisten NAME: ends kvlisten as Ctrl+C would, then its redis-server; false, with the reason
+# on standard error, when kvlisten did not end with status 0 (it crashed, or had to be killed).
 stop_kvlisten() {
-  local pid=${PID[$1]:-} status
-  [[ -n $pid ]] || return 0
+  local pid=${PID[$1]:-} status=0
   PID[$1]=""
-  stop_process "$pid"
-  wait "$pid" 2>/dev/null
-  status=$?
+  if [[ -n $pid ]]; then
+    stop_process "$pid"
+    wait "$pid" 2>/dev/null
+    status=$?
+  fi
+  stop_redis "$1"
   [[ $status -eq 0 ]] || { echo "bench: ${LABEL[$1]} ended with status $status" >&2; return 1; }
 }
 
 # start_kvlisten NAME: a registry store of its own with the listener and the event manager;
 # kvlisten on a port the system chooses, on the host name's loopback address.
 start_kvlisten() {
-  local name=$1 bin=${KVBIN[$1]} dir=$WORK/$1 module
+  local name=$1 bin=${KVBIN[$1]} dir=$WORK/$1 module=${MODULE[${KIND[$1]}]}
   local out=$dir/kvlisten.out
   mkdir -p "$dir"
-  [[ ${KIND[$name]} == null ]] && module=KVEvNull.so || module=KVEvSpool.so
+  if [[ ${KIND[$name]} == redis ]]; then
+    start_redis "$name" || return 1
+  fi
   export KVLUMEN_REGISTRY=$dir/registry.reg
   "$bin/kvregsvr" /s "$bin/KVEvLsn.so" && "$bin/kvregsvr" /s "$bin/$module" &&
     "$bin/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d 0 /f >/dev/null &&
@@ -92,7 +99,14 @@ start_kvlisten() {
     "$bin/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 262144 /f >/dev/null &&
     "$bin/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$dir/counter" /f >/dev/null &&
     mkdir -p "$dir/spool" && "$bin/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$dir/spool" /f >/dev/null ||
-    return 1
+    { unset KVLUMEN_REGISTRY; return 1; }
+  if [[ ${KIND[$name]} == redis ]]; then
+    # Never trimmed by kvlisten (the count trims), and no fallback: an event Redis did not take is missing.
+    "$bin/kvreg" add "$REG\\EventManager\\Redis" /v address /t REG_SZ /d "127.0.0.1:${REDIS_PORT[$name]}" /f >/dev/null &&
+      "$bin/kvreg" add "$REG\\EventManager\\Redis" /v stream /t REG_SZ /d "$REDIS_STREAM" /f >/dev/null &&
+      "$bin/kvreg" add "$REG\\EventManager\\Redis" /v maxLength /t REG_DWORD /d 0 /f >/dev/null ||
+      { unset KVLUMEN_REGISTRY; return 1; }
+  fi
   # stderr collects every run's lines (checked once at the end); this run's start from line $from.
   local err=$dir/kvlisten.err from
   touch "$err"
@@ -116,8 +130,94 @@ spool_deliveries() {
   find "$WORK/$1/spool" -maxdepth 1 -name 'event-*.xml' -printf '%s\n' | awk '{ n++; b += $1 } END { print n + 0, b + 0 }'
 }
 
+# ---- Redis, for kvlisten with the Redis event manager ---------------------------------------------
+
+REDIS_STREAM=kvlumen:bench
+
+# start_redis NAME: a redis-server of its own for the server NAME, as a deployment that must not
+# lose an acknowledged event runs it (append-only file, fsync before every answer), in the
+# server's folder, on a random loopback port.
+start_redis() {
+  local name=$1 dir=$WORK/$1/redis attempt port
+  command -v redis-server >/dev/null && command -v redis-cli >/dev/null ||
+    { echo "bench: redis-server is not installed (Debian: redis-server)" >&2; return 1; }
+  mkdir -p "$dir"
+  echo "0 0 0" >"$WORK/$name/redis.counted"
+  # Another program may take the port first, hence the retries.
+  for attempt in 1 2 3 4 5; do
+    port=$(free_port 127.0.0.1) || return 1
+    # No background rewrite of the append-only file: its CPU would fall on whatever runs meanwhile.
+    redis-server --port "$port" --bind 127.0.0.1 --protected-mode no --dir "$dir" --appendonly yes \
+      --appendfsync always --auto-aof-rewrite-percentage 0 --save "" --daemonize no \
+      --logfile "$dir/redis.log" </dev/null &
+    REDIS_PID[$name]=$!
+    if wait_until 15 eval "[[ \$(redis-cli -p $port ping 2>/dev/null) == PONG ]] || process_gone ${REDIS_PID[$name]}" &&
+       ! process_gone "${REDIS_PID[$name]}"; then
+      REDIS_PORT[$name]=$port
+      return 0
+    fi
+    stop_process "${REDIS_PID[$name]}"
+    REDIS_PID[$name]=""
+  done
+  tail -n 5 "$dir/redis.log" >&2
+  return 1
+}
+
+stop_redis() {
+  [[ -n ${REDIS_PID[$1]:-} ]] || return 0
+  stop_process "${REDIS_PID[$1]}"
+  wait "${REDIS_PID[$1]}" 2>/dev/null
+  REDIS_PID[$1]=""
+}
+
+# Counts the entries added since the last count and removes them (the stream would otherwise
+# hold every event of the run): their number, their bodies' bytes, and how many bodies differ
+# from ARGV[1] when one is given.
+REDIS_COUNT='
+local count, bytes, wrong, last = 0, 0, 0, nil
+while true do
+  local entries = redis.call("XRANGE", KEYS[1], last and ("(" .. last) or "-", "+", "COUNT", 1000)
+  if #entries == 0 then break end
+  for _, entry in ipairs(entries) do
+    local fields, body = entry[2], ""
+    for i = 1, #fields, 2 do if fields[i] == "body" then body = fields[i + 1] end end
+    count = count + 1
+    bytes = bytes + #body
+    if ARGV[1] ~= "" and body ~= ARGV[1] then wrong = wrong + 1 end
+    last = entry[1]
+  end
+end
+if last then
+  local ms, seq = string.match(last, "^(%d+)-(%d+)$")
+  redis.call("XTRIM", KEYS[1], "MINID", ms .. "-" .. (tonumber(seq) + 1))
+end
+return {count, bytes, wrong}'
+
+# "count bytes" added to the stream so far (counted entries are removed from it). When
+# $WORK/body exists, every entry's body is compared with it; redis_wrong_bodies NAME tells how
+# many differed.
+redis_deliveries() {
+  local name=$1 counted=$WORK/$1/redis.counted count bytes wrong new
+  read -r count bytes wrong <"$counted"
+  if [[ -f $WORK/body ]]; then
+    new=$(redis-cli -p "${REDIS_PORT[$name]}" -x EVAL "$REDIS_COUNT" 1 "$REDIS_STREAM" <"$WORK/body" 2>/dev/null)
+  else
+    new=$(redis-cli -p "${REDIS_PORT[$name]}" EVAL "$REDIS_COUNT" 1 "$REDIS_STREAM" "" 2>/dev/null)
+  fi
+  # Unreachable, the count stays as it was: the missing events show.
+  if [[ $new =~ ^([0-9]+)$'\n'([0-9]+)$'\n'([0-9]+)$ ]]; then
+    count=$((count + BASH_REMATCH[1]))
+    bytes=$((bytes + BASH_REMATCH[2]))
+    wrong=$((wrong + BASH_REMATCH[3]))
+    echo "$count $bytes $wrong" >"$counted"
+  fi
+  echo "$count $bytes"
+}
+redis_wrong_bodies() { [[ -f $WORK/$1/redis.counted ]] && cut -d' ' -f3 "$WORK/$1/redis.counted"; }
+
 kvlisten_server null null "$BIN" "kvlisten + do-nothing event manager"
 kvlisten_server spool spool "$BIN" "kvlisten + spool event manager"
+kvlisten_server redis redis "$BIN" "kvlisten + Redis event manager"
 
 # ---- nginx -------------------------------------------------------------------------------------
 

@@ -2,7 +2,7 @@
 # vs_nginx.sh -- kvlisten side by side with nginx on this machine: events/s, p99, CPU per event, memory per idle connection, large-body cost.
 #
 #   bench/vs_nginx.sh [--build DIR] [--rounds N] [--seconds S] [--concurrency C] [--body BYTES]
-#                     [--servers "null spool nginx"] [--idle N] [--large "1 64"] [--compare DIR] [--smoke]
+#                     [--servers "null spool redis nginx"] [--idle N] [--large "1 64"] [--compare DIR] [--smoke]
 #
 # Every server runs at once, each on a loopback port of its own; the rounds take them in turn
 # (a different one first each round), so that what else the machine does falls on all of them
@@ -10,18 +10,23 @@
 # (Content-Length, chunked), one request per connection with C in flight (default 64) for S
 # seconds (default 3) through bench's load_generator, which checks every answer. Servers:
 #   null   kvlisten with the do-nothing event manager (KVEvNull), which counts its deliveries
-#   spool  kvlisten with the spool event manager (KVEvSpool: a file and an fsync per event)
+#   spool  kvlisten with the spool event manager (KVEvSpool: a file per event, on disk before
+#          Deliver returns; concurrent deliveries share their flushes)
+#   redis  kvlisten with the Redis event manager (KVEvRedis) and a redis-server of its own
+#          (append-only file, appendfsync always: every event on disk before Redis answers)
 #   nginx  Debian's nginx, 2 workers, answering every POST with the same body by "return 200"
 # Each kvlisten has a registry store of its own in the run's temporary folder; nginx a prefix and
-# a configuration of its own there. After each measurement the harness checks that the server
-# delivered every answered request exactly once, whole: the do-nothing manager's counter, or
-# the spool's files (their number and their bytes). CPU per event is the server processes' CPU
-# time (user and system, from /proc) over the events; memory per idle connection is the growth
+# a configuration of its own there, redis-server a folder. After each measurement the harness
+# checks that the server delivered every answered request exactly once, whole: the do-nothing
+# manager's counter, the spool's files (their number and their bytes), or the stream's entries
+# (XRANGE: their number, their bodies' bytes, each body compared with the one sent; counted
+# entries are removed). CPU per event is the server processes' CPU time (user and system, from
+# /proc; kvlisten and redis-server together) over the events; memory per idle connection is the growth
 # of their resident memory while N connections (default 1000) sit idle, over N; the large-body
 # line is kvlisten's CPU time for one request of the largest size over one of the smallest.
 #
 # --compare DIR: also kvlisten of the build tree DIR (say, of the commit before a change) with
-# either event manager, in the same rounds, for a before/after that the machine's load cannot skew.
+# each event manager, in the same rounds, for a before/after that the machine's load cannot skew.
 #
 # --smoke: one short round with tiny counts, each spooled file compared with the body sent; for
 # ctest, so that the harness keeps working. Exit status 0 when every answer was right and every
@@ -36,7 +41,7 @@ ROUNDS=5
 SECONDS_PER_RUN=3
 CONCURRENCY=64
 BODY=2048
-SERVERS="null spool nginx"
+SERVERS="null spool redis nginx"
 IDLE=1000
 LARGE="1 64"
 COMPARE=""
@@ -64,10 +69,13 @@ source "$SRC/bench/servers.sh"
 if [[ -n $COMPARE ]]; then
   kvlisten_server null_compared null "$COMPARE/bin" "kvlisten + do-nothing event manager, ${COMPARE#$SRC/}"
   kvlisten_server spool_compared spool "$COMPARE/bin" "kvlisten + spool event manager, ${COMPARE#$SRC/}"
-  SERVERS=$(sed 's/\bnull\b/null null_compared/; s/\bspool\b/spool spool_compared/' <<<"$SERVERS")
+  kvlisten_server redis_compared redis "$COMPARE/bin" "kvlisten + Redis event manager, ${COMPARE#$SRC/}"
+  SERVERS=$(sed 's/\bnull\b/null null_compared/; s/\bspool\b/spool spool_compared/; s/\bredis\b/redis redis_compared/' <<<"$SERVERS")
 fi
 
-for tool in kvlisten kvreg kvregsvr KVEvLsn.so KVEvSpool.so KVEvNull.so load_generator; do
+tools="kvlisten kvreg kvregsvr KVEvLsn.so KVEvSpool.so KVEvNull.so load_generator"
+[[ " $SERVERS " == *" redis "* ]] && tools+=" KVEvRedis.so"
+for tool in $tools; do
   [[ -e $BIN/$tool ]] || { echo "vs_nginx: $BIN/$tool was not built" >&2; exit 2; }
 done
 
@@ -131,6 +139,8 @@ for name in "${NAMES[@]}"; do
   "${name}_start" || { echo "vs_nginx: $(${name}_label) did not start" >&2; exit 2; }
 done
 mkdir -p "$WORK/results"
+# The body every request carries (the Redis count compares each entry with it).
+"$LOADGEN" request-body "$BODY" >"$WORK/body"
 LOAD_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # Warm-up: every server once, unmeasured but checked.
@@ -170,13 +180,19 @@ if [[ " ${NAMES[*]} " == *" null "* && -n $LARGE ]]; then
   fi
 fi
 
-# Every spooled message holds exactly the body sent (smoke runs only: the files are few).
+# Every spooled message holds exactly the body sent (smoke runs only: the files are few); so does
+# every stream entry (compared as they were counted).
 if (( SMOKE )) && [[ " ${NAMES[*]} " == *" spool "* ]]; then
-  "$LOADGEN" request-body "$BODY" >"$WORK/body"
   while IFS= read -r file; do
     cmp -s "$file" "$WORK/body" || { complain "spooled $(basename "$file") differs from the body sent"; break; }
   done < <(find "$WORK/spool/spool" -maxdepth 1 -name 'event-*.xml')
 fi
+
+for name in "${NAMES[@]}"; do
+  [[ ${KIND[$name]:-} == redis ]] || continue
+  wrong=$(redis_wrong_bodies "$name")
+  [[ ${wrong:-0} -eq 0 ]] || complain "$(${name}_label): $wrong stream entries differ from the body sent"
+done
 
 # Idle connections: the resident memory a server grows by per connection, for kvlisten and nginx,
 # each started afresh for it (in a process that has run the load, memory freed earlier would

@@ -169,7 +169,10 @@ void SpoolFolder::ForgetAll() {
     dropped.swap(table.folders);
 }
 
-SpoolFolder::SpoolFolder(const std::string& path) : mPath(path) {
+SpoolFolder::SpoolFolder(const std::string& path)
+    : mPath(path),
+      mNaming([this](const std::vector<Pending*>& batch, std::vector<DWORD>& errors) { SyncAndName(batch, errors); }),
+      mFlushing([this](const std::vector<Pending*>& batch, std::vector<DWORD>& errors) { FlushNamed(batch, errors); }) {
     // Without the mutex Store fails, and says why, for each message.
     mSequenceMutex = CreateMutexA(nullptr, FALSE, ObjectName("KV_SPOOL_SEQUENCE-", path).c_str());
     mDrainMutex = CreateMutexA(nullptr, FALSE, ObjectName("KV_SPOOL_DRAIN-", path).c_str());
@@ -232,61 +235,77 @@ bool SpoolFolder::Store(const std::string& bytes, std::string* finalName) {
         LogFailure("Store", "creating a temporary file for", mPath, size, ERROR_FILE_EXISTS);
         return false;
     }
-    if (!WriteAll(file.get(), bytes) || !FlushFileBuffers(file.get())) {
-        DWORD error = GetLastError();
-        LogFailure("Store", "writing", incoming, size, error);
+    if (!WriteAll(file.get(), bytes)) {
+        LogFailure("Store", "writing", incoming, size, GetLastError());
         file.reset();
         DeleteFileA(incoming.c_str());
         return false;
     }
     // The lock stays until the file has its final name (the handle allows the rename).
-    if (!Publish(incoming, size, "Store", finalName)) {
+    Pending pending{file.get(), incoming, size, "Store", std::string()};
+    if (!Commit(pending)) {
         file.reset();
         DeleteFileA(incoming.c_str());
         return false;
     }
+    if (finalName) *finalName = pending.finalName;
     return true;
 }
 
-bool SpoolFolder::Publish(const std::string& temporary, size_t size, const char* operation, std::string* finalName) {
-    std::string name;
-    unsigned long long ticket = 0;
-    if (!TakeNumberAndRename(temporary, size, operation, &name, &ticket)) return false;
-    if (finalName) *finalName = name;
-    // Outside the sequence mutex, so that one flush serves every delivery renamed meanwhile.
-    return FlushRenamed(ticket, size, operation);
-}
-
-bool SpoolFolder::FlushRenamed(unsigned long long ticket, size_t size, const char* operation) {
-    std::unique_lock<std::mutex> hold(mFlushLock);
-    while (mFlushed < ticket) {
-        if (mFlushing) {
-            mFlushDone.wait(hold);
-            continue;
-        }
-        mFlushing = true;
-        const unsigned long long covered = mRenamed.load();
-        hold.unlock();
-        const bool flushed = FlushFolder(size, operation);
-        hold.lock();
-        mFlushing = false;
-        if (flushed && covered > mFlushed) mFlushed = covered;
-        mFlushDone.notify_all();
-        // A failed flush fails only its own caller; the others try again themselves.
-        if (!flushed) return false;
-    }
-    return true;
-}
-
-bool SpoolFolder::TakeNumberAndRename(const std::string& temporary, size_t size, const char* operation,
-                                      std::string* finalName, unsigned long long* ticket) {
-    MutexHold sequence(mSequenceMutex, kMutexWaitMs);
-    if (!sequence.held()) {
-        LogFailure(operation, "waiting for the sequence of", mPath, size, mSequenceMutex ? GetLastError() : ERROR_INVALID_HANDLE);
+bool SpoolFolder::Commit(Pending& pending) {
+#ifndef KV_HAVE_FLUSH_FILES_TOGETHER
+    // Without a flush of many files at once, one leader flushing file after file would be slower
+    // than every delivery flushing its own file at the same time as the others.
+    if (!FlushFileBuffers(pending.file)) {
+        LogFailure(pending.operation, "syncing", pending.temporary, pending.size, GetLastError());
         return false;
     }
+#endif
+    // Two stages, so that the next batch is synced and named while this one's names are flushed.
+    // Failures are logged by the stage that meets them.
+    return mNaming.Commit(pending) && mFlushing.Commit(pending);
+}
+
+void SpoolFolder::SyncAndName(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) {
+#ifdef KV_HAVE_FLUSH_FILES_TOGETHER
+    // The data first: a name must never stand for a file whose bytes a crash could still lose.
+    std::vector<HANDLE> files;
+    for (const Pending* pending : batch) files.push_back(pending->file);
+    if (!KvFlushFilesTogether(files.data(), static_cast<DWORD>(files.size()))) {
+        const DWORD error = GetLastError();
+        for (size_t i = 0; i < batch.size(); ++i) {
+            errors[i] = error;
+            LogFailure(batch[i]->operation, "syncing", batch[i]->temporary, batch[i]->size, error);
+        }
+        return;
+    }
+#endif
+    TakeNumbersAndRename(batch, errors);
+}
+
+void SpoolFolder::FlushNamed(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) const {
+    if (FlushNames()) return;
+    const DWORD error = GetLastError();
+    for (size_t i = 0; i < batch.size(); ++i) {
+        errors[i] = error;
+        LogFailure(batch[i]->operation, "flushing the folder for", batch[i]->finalName, batch[i]->size, error);
+    }
+}
+
+void SpoolFolder::TakeNumbersAndRename(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) {
+    auto failAll = [&](const char* step, const std::string& file, DWORD error) {
+        for (size_t i = 0; i < batch.size(); ++i) {
+            errors[i] = error;
+            LogFailure(batch[i]->operation, step, file, batch[i]->size, error);
+        }
+    };
+    MutexHold sequence(mSequenceMutex, kMutexWaitMs);
+    if (!sequence.held()) {
+        failAll("waiting for the sequence of", mPath, mSequenceMutex ? GetLastError() : ERROR_INVALID_HANDLE);
+        return;
+    }
     const std::string sequencePath = PathOf(kSequenceFile);
-    // Opened for each message, never kept: a folder replaced meanwhile gets its own counter.
+    // Opened for each batch, never kept: a folder replaced meanwhile gets its own counter.
     bool existed = true;
     ScopedHandle counter(CreateFileA(sequencePath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -296,8 +315,8 @@ bool SpoolFolder::TakeNumberAndRename(const std::string& temporary, size_t size,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     if (!counter.valid()) {
-        LogFailure(operation, "opening", sequencePath, size, GetLastError());
-        return false;
+        failAll("opening", sequencePath, GetLastError());
+        return;
     }
     char text[32] = {};
     DWORD got = 0;
@@ -310,34 +329,44 @@ bool SpoolFolder::TakeNumberAndRename(const std::string& temporary, size_t size,
         last = std::max(last, HighestNumber());
         mCounterChecked = true;
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        unsigned long long number = last + 1;
-        char name[64];
-        snprintf(name, sizeof(name), "%s%0*llu.xml", kEventPrefix, static_cast<int>(kNumberDigits), number);
-        std::string target = PathOf(name);
-        if (MoveFileExA(temporary.c_str(), target.c_str(), 0)) {
-            // The counter has a fixed width, so writing it over the old one needs no truncation.
-            char digits[32];
-            int n = snprintf(digits, sizeof(digits), "%0*llu", static_cast<int>(kNumberDigits), number);
-            DWORD written = 0;
-            if (SetFilePointer(counter.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-                !WriteFile(counter.get(), digits, static_cast<DWORD>(n), &written, nullptr) || written != DWORD(n)) {
-                // The message is stored; the next one finds its name taken and looks further.
-                LogFailure(operation, "advancing", sequencePath, size, GetLastError());
+    const unsigned long long first = last;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        Pending& pending = *batch[i];
+        errors[i] = ERROR_ALREADY_EXISTS;
+        for (int attempt = 0; attempt < kNameAttempts && errors[i] == ERROR_ALREADY_EXISTS; ++attempt) {
+            const unsigned long long number = last + 1;
+            char name[64];
+            snprintf(name, sizeof(name), "%s%0*llu.xml", kEventPrefix, static_cast<int>(kNumberDigits), number);
+            std::string target = PathOf(name);
+            if (MoveFileExA(pending.temporary.c_str(), target.c_str(), 0)) {
+                pending.finalName = target;
+                errors[i] = ERROR_SUCCESS;
+                last = number;
+                break;
             }
-            *finalName = target;
-            *ticket = ++mRenamed;
-            return true;
+            const DWORD error = GetLastError();
+            if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+                last = std::max(number, HighestNumber());
+            } else {
+                errors[i] = error;
+                LogFailure(pending.operation, "renaming", pending.temporary, pending.size, error);
+            }
         }
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-            LogFailure(operation, "renaming", temporary, size, error);
-            return false;
+        if (errors[i] == ERROR_ALREADY_EXISTS) {
+            LogFailure(pending.operation, "finding a free name for", pending.temporary, pending.size, ERROR_ALREADY_EXISTS);
         }
-        last = std::max(number, HighestNumber());
     }
-    LogFailure(operation, "finding a free name for", temporary, size, ERROR_ALREADY_EXISTS);
-    return false;
+    if (last == first) return;
+    // The counter has a fixed width, so writing it over the old one needs no truncation.
+    char digits[32];
+    int n = snprintf(digits, sizeof(digits), "%0*llu", static_cast<int>(kNumberDigits), last);
+    DWORD written = 0;
+    if (SetFilePointer(counter.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !WriteFile(counter.get(), digits, static_cast<DWORD>(n), &written, nullptr) || written != DWORD(n)) {
+        // The messages are stored; the next batch finds their names taken and looks further.
+        KVLOG(1, "SpoolFolder::TakeNumbersAndRename: advancing %s to %s failed in %s: %s", sequencePath.c_str(), digits,
+              mPath.c_str(), ErrorText(GetLastError()).c_str());
+    }
 }
 
 unsigned long long SpoolFolder::HighestNumber() const {
@@ -346,12 +375,16 @@ unsigned long long SpoolFolder::HighestNumber() const {
     return highest;
 }
 
-bool SpoolFolder::FlushFolder(size_t size, const char* operation) {
+bool SpoolFolder::FlushNames() const {
     // A new name is on disk once the folder that holds it is.
     ScopedHandle folder(CreateFileA(mPath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!folder.valid() || !FlushFileBuffers(folder.get())) {
+    return folder.valid() && FlushFileBuffers(folder.get());
+}
+
+bool SpoolFolder::FlushFolder(size_t size, const char* operation) {
+    if (!FlushNames()) {
         LogFailure(operation, "flushing the folder", mPath, size, GetLastError());
         return false;
     }
@@ -387,12 +420,10 @@ void SpoolFolder::RecoverInterrupted() {
         unsigned long long expected = 0;
         const bool known = ExpectedLength(name, &expected);
         if (known && found == expected) {
-            std::string finalName;
-            if (!FlushFileBuffers(file.get())) {
-                LogFailure("RecoverInterrupted", "syncing", path, static_cast<size_t>(found), GetLastError());
-            } else if (Publish(path, static_cast<size_t>(found), "RecoverInterrupted", &finalName)) {
+            Pending pending{file.get(), path, static_cast<size_t>(found), "RecoverInterrupted", std::string()};
+            if (Commit(pending)) {
                 KVLOG(2, "SpoolFolder::RecoverInterrupted: a message of %llu bytes interrupted by a crash is stored as %s",
-                      found, finalName.c_str());
+                      found, pending.finalName.c_str());
             }
             continue;
         }

@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include <atomic>
-#include <condition_variable>
+#include "GroupCommit.h"
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,7 +16,10 @@
 // by every process that stores there, and a file takes its number and its final name under that
 // same mutex: names sort in arrival order, never collide, and appear in the order of their
 // numbers. A message is written under a temporary name and renamed, so a reader never sees half
-// of one, and Store returns only once the file and its name are on disk.
+// of one, and Store returns only once the file and its name are on disk. Messages stored at the
+// same time are committed together (GroupCommit): their data flushed at once where the system can
+// (Linux; elsewhere each delivery flushes its own file), then named under one hold of the mutex;
+// their names flushed at once, while the next batch is being synced and named.
 //
 // Temporary files are ".creating-<pid>-<serial>" (empty, just created) and then
 // ".incoming-<pid>-<serial>-len<bytes>" while they are written; their writer holds a lock on them
@@ -66,12 +69,21 @@ private:
 
     std::string PathOf(const std::string& name) const;
     void RecoverInterrupted();
-    bool Publish(const std::string& temporary, size_t size, const char* operation, std::string* finalName);
-    bool TakeNumberAndRename(const std::string& temporary, size_t size, const char* operation, std::string* finalName,
-                             unsigned long long* ticket);
+    // A written temporary file on its way to its final name.
+    struct Pending {
+        HANDLE file;
+        std::string temporary;
+        size_t size;
+        const char* operation;  // for the log
+        std::string finalName;  // once it has it
+    };
+    bool Commit(Pending& pending);
+    void SyncAndName(const std::vector<Pending*>& batch, std::vector<DWORD>& errors);
+    void FlushNamed(const std::vector<Pending*>& batch, std::vector<DWORD>& errors) const;
+    void TakeNumbersAndRename(const std::vector<Pending*>& batch, std::vector<DWORD>& errors);
     unsigned long long HighestNumber() const;
     bool FlushFolder(size_t size, const char* operation);
-    bool FlushRenamed(unsigned long long ticket, size_t size, const char* operation);
+    bool FlushNames() const;
     void LogFailure(const char* operation, const char* step, const std::string& file, size_t size, DWORD error) const;
 
     const std::string mPath;
@@ -81,11 +93,8 @@ private:
     bool mRecovered = false;
     bool mCounterChecked = false;  // under mSequenceMutex
 
-    // Names given so far (counted under mSequenceMutex) and names known to be on disk: one flush
-    // of the folder covers every name given before it started.
-    std::atomic<unsigned long long> mRenamed{0};
-    std::mutex mFlushLock;
-    std::condition_variable mFlushDone;
-    unsigned long long mFlushed = 0;
-    bool mFlushing = false;
+    // Every message stored in this process passes both on its way to its final name: the first
+    // syncs the data of a batch and names it, the second flushes the folder for a batch of names.
+    GroupCommit<Pending> mNaming;
+    GroupCommit<Pending> mFlushing;
 };

@@ -139,6 +139,49 @@ TEST(PosixFiles, UnsupportedRequestsAreRefused) {
     EXPECT_EQ(DWORD(ERROR_NOT_SUPPORTED), GetLastError());
 }
 
+// KvFlushFilesTogether takes what FlushFileBuffers takes -- files and folders opened for writing,
+// on one file system or on several -- and refuses what it refuses, naming the fault.
+TEST(PosixFiles, FlushTogetherTakesWhatFlushFileBuffersTakes) {
+    kvtest::ScopedTempDir folder;
+    HANDLE a = OpenWith(folder.file("a.txt"), CREATE_NEW, 0);
+    HANDLE b = OpenWith(folder.file("b.txt"), CREATE_NEW, 0);
+    HANDLE self = CreateFileA(folder.path().c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, self);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(a, "data", 4, &written, nullptr));
+    ASSERT_TRUE(WriteFile(b, "more", 4, &written, nullptr));
+    const HANDLE oneFileSystem[] = {a, b, self};
+    EXPECT_TRUE(KvFlushFilesTogether(oneFileSystem, 3));
+    EXPECT_TRUE(KvFlushFilesTogether(oneFileSystem, 0));
+    EXPECT_TRUE(KvFlushFilesTogether(oneFileSystem + 2, 1));
+
+    // /dev/shm is a file system of its own on Linux.
+    std::string other = "/dev/shm/kv-flush-together-" + std::to_string(getpid());
+    HANDLE elsewhere = OpenWith(other, CREATE_ALWAYS, 0);
+    ASSERT_NE(INVALID_HANDLE_VALUE, elsewhere);
+    const HANDLE twoFileSystems[] = {a, elsewhere};
+    EXPECT_TRUE(KvFlushFilesTogether(twoFileSystems, 2));
+    CloseHandle(elsewhere);
+    DeleteFileA(other.c_str());
+
+    HANDLE readOnly = CreateFileA(folder.file("a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE withReadOnly[] = {a, readOnly};
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(KvFlushFilesTogether(withReadOnly, 2));
+    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), GetLastError());
+    CloseHandle(readOnly);
+    const HANDLE withClosed[] = {a, readOnly};
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(KvFlushFilesTogether(withClosed, 2));
+    EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(KvFlushFilesTogether(nullptr, 2));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+    for (HANDLE handle : oneFileSystem) CloseHandle(handle);
+}
+
 // Handles of every kind give their descriptors back when closed, and failed calls leave none
 // behind; so do child processes.
 TEST(PosixFiles, HandlesLeaveNoDescriptorsBehind) {

@@ -71,13 +71,18 @@ bool IsWholeDescribing(const std::string& message) {
     return true;
 }
 
-// Stores `count` messages "<tag>-<i>" and checks that its own names keep growing.
+// The i-th message of the writer `tag`: whole only with every one of its bytes, 20 bytes to 8 KiB.
+std::string SeriesMessage(const std::string& tag, int i) {
+    return Describing(tag + "-" + std::to_string(i), 20 + (static_cast<size_t>(i) * 2741u) % 8192u);
+}
+
+// Stores `count` messages of the writer `tag` and checks that its own names keep growing.
 bool StoreSeries(const std::string& folder, const std::string& tag, int count) {
     std::shared_ptr<SpoolFolder> spool = SpoolFolder::Open(folder);
     std::string previous;
     for (int i = 0; i < count; ++i) {
         std::string name;
-        if (!spool->Store(tag + "-" + std::to_string(i), &name) || BaseName(name) <= previous) return false;
+        if (!spool->Store(SeriesMessage(tag, i), &name) || BaseName(name) <= previous) return false;
         previous = BaseName(name);
     }
     return true;
@@ -139,8 +144,8 @@ protected:
 };
 
 TEST_F(SpoolFolderTest, ThreadsAndProcessesEachStoreWholeMessagesInOrder) {
-    // Two processes and three threads at once: every message exactly once and whole, each
-    // writer's names growing, and nothing temporary left.
+    // Two processes and eight threads at once, so that messages are committed in batches: every
+    // message exactly once and whole, each writer's names growing, and nothing temporary left.
     const int perWriter = 40;
     std::vector<HANDLE> children;
     for (const char* tag : {"p1", "p2"}) {
@@ -149,8 +154,9 @@ TEST_F(SpoolFolderTest, ThreadsAndProcessesEachStoreWholeMessagesInOrder) {
         children.push_back(child);
     }
     std::vector<std::thread> threads;
-    bool ok[3] = {};
-    for (int t = 0; t < 3; ++t) threads.emplace_back([&, t] { ok[t] = StoreSeries(mSpool, "t" + std::to_string(t), perWriter); });
+    const int kThreads = 8;
+    bool ok[kThreads] = {};
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { ok[t] = StoreSeries(mSpool, "t" + std::to_string(t), perWriter); });
     for (std::thread& thread : threads) thread.join();
     for (HANDLE child : children) {
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child, 60000));
@@ -165,8 +171,8 @@ TEST_F(SpoolFolderTest, ThreadsAndProcessesEachStoreWholeMessagesInOrder) {
     std::vector<std::string> events = Names(mSpool, "event-*.xml");
     for (const std::string& name : events) stored.insert(ReadWholeFile(In(name)));
     std::multiset<std::string> expected;
-    for (const char* tag : {"p1", "p2", "t0", "t1", "t2"})
-        for (int i = 0; i < perWriter; ++i) expected.insert(std::string(tag) + "-" + std::to_string(i));
+    for (const char* tag : {"p1", "p2", "t0", "t1", "t2", "t3", "t4", "t5", "t6", "t7"})
+        for (int i = 0; i < perWriter; ++i) expected.insert(SeriesMessage(tag, i));
     EXPECT_EQ(expected, stored);
     EXPECT_EQ(std::vector<std::string>({".sequence"}), Names(mSpool, ".*"));
     ASSERT_FALSE(events.empty());

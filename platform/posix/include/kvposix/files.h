@@ -152,6 +152,16 @@ KVAPI BOOL SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, B
 KVAPI void KvRequestFileReopen(void);
 KVAPI LONG KvFileReopenGeneration(void);
 
+// ---- Flushing many files at once (not Win32) --------------------------------------------------
+// FlushFileBuffers for `count` handles (files, and folders opened for flushing), with one flush of
+// the device instead of one per handle when they share a file system: each file's data is written
+// and its own write errors reported, then the whole file system is synced once (syncfs), which
+// also makes every name in it durable. It waits for whatever else is being written there too.
+// Handles on different file systems are flushed one by one. Portable code tests
+// `#ifdef KV_HAVE_FLUSH_FILES_TOGETHER` and calls FlushFileBuffers for each handle elsewhere.
+#define KV_HAVE_FLUSH_FILES_TOGETHER 1
+KVAPI BOOL KvFlushFilesTogether(const HANDLE* handles, DWORD count);
+
 #define CreateFile CreateFileA
 #define DeleteFile DeleteFileA
 #define CreateDirectory CreateDirectoryA

@@ -11,15 +11,13 @@
 
 #include "CPWStringBuffer.h"
 #include "CannedResponse.h"
+#include "HandlerApartment.h"
 #include "HttpFraming.h"
-#include "IEventManagerEx.h"
 #include "Logging.h"
-#include "PlatformServices.h"
+#include "NeverDestroyed.h"
 #include "RunningHandlers.h"
 #include "ShutdownAck.h"
 #include "TransferState.h"
-
-KV_INTERFACE_ID(IEventManagerEx, IID_IEventManagerEx);
 
 using framing::BodyFraming;
 using framing::Method;
@@ -27,6 +25,10 @@ using framing::Method;
 namespace {
 
 const char kWakeUpText[] = "ShutDownEvent";
+// A thousand connections must not take a quarter of a 32-bit process's address space.
+const SIZE_T kHandlerStackBytes = 256 * 1024;
+// How long a handler thread waits for its next connection before it ends.
+const DWORD kIdleHandlerMs = 30000;
 const int kReceiveChunk = 1023;
 // How long a refused peer's remaining bytes are read and dropped before the close.
 const DWORD kLingerMs = 1000;
@@ -171,30 +173,11 @@ const char* FramingName(const TransferState& transfer) {
     return transfer.header().method == Method::Get ? "get" : "head";
 }
 
-// COM on this thread, entered for a delivery and left when the connection is over: leaving the
-// apartment may unload the event manager's module, which the next delivery would load again.
-class Apartment {
-public:
-    Apartment() = default;
-    Apartment(const Apartment&) = delete;
-    Apartment& operator=(const Apartment&) = delete;
-    ~Apartment() {
-        if (SUCCEEDED(mResult)) CoUninitialize();
-    }
-    bool Enter() {
-        mResult = CoInitialize(nullptr);
-        return SUCCEEDED(mResult);
-    }
-
-private:
-    HRESULT mResult = E_FAIL;
-};
-
-// Creates the event manager on this thread and hands it the text; the result for the request's line.
-const char* CallDeliver(CPWStringBuffer& text, unsigned long size) {
-    CPComPtr<IEventManagerEx> manager;
-    HRESULT hr = PlatformServices::CreateInstance(manager, KV_EVENT_MANAGER_PROGID, nullptr);
-    if (FAILED(hr)) {
+// Hands the text to the event manager this thread keeps; the result for the request's line.
+const char* CallDeliver(HandlerApartment& apartment, CPWStringBuffer& text, unsigned long size) {
+    HRESULT hr = S_OK;
+    IEventManagerEx* manager = apartment.EventManager(&hr);
+    if (!manager) {
         KVLOG(5, "HandlingProc : Failed to create instance of EventManager");
         KVLOG(1, "HandlingProc : Failed to create instance of %S (hr: 0x%08X)", KV_EVENT_MANAGER_PROGID,
               (unsigned)hr);
@@ -208,13 +191,15 @@ const char* CallDeliver(CPWStringBuffer& text, unsigned long size) {
     } else {
         KVLOG(5, "HandlingProc : Event Manager Deliver failed");
         KVLOG(1, "HandlingProc : Deliver failed (hr: 0x%08X) for a message of %lu bytes", (unsigned)hr, size);
+        // A manager that failed is not trusted with the next message.
+        apartment.Forget();
     }
     response.Free();
     return SUCCEEDED(hr) ? "delivered" : "delivery failed";
 }
 
 // Widens the body (read up to its first NUL) and delivers it; the result for the request's line.
-const char* DeliverMessage(std::string& body, Apartment& apartment) {
+const char* DeliverMessage(std::string& body, HandlerApartment& apartment) {
     CPWStringBuffer text;
     text.AssignNarrow(body.c_str());
     unsigned long size = static_cast<unsigned long>(strlen(body.c_str()));
@@ -228,17 +213,33 @@ const char* DeliverMessage(std::string& body, Apartment& apartment) {
         KVLOG(5, "HandlingProc : Failed to initialize COM runtime library");
         return "not delivered, COM failed";
     }
-    return CallDeliver(text, size);
+    return CallDeliver(apartment, text, size);
 }
+
+// A thread of the handler pool: the connections it serves one after another share its apartment
+// and event manager.
+class HandlerThread final : public PooledWorker {
+public:
+    void Serve(void* item) override { HandlingProc(static_cast<AcceptedConnection*>(item), mApartment); }
+
+private:
+    HandlerApartment mApartment;
+};
+
+std::unique_ptr<PooledWorker> MakeHandlerThread() { return std::unique_ptr<PooledWorker>(new (std::nothrow) HandlerThread()); }
+
+// Handlers use it while the process exits and destroys its static objects.
+NeverDestroyed<HandlerPool> gHandlerThreads(&MakeHandlerThread, kIdleHandlerMs, kHandlerStackBytes);
 
 }  // namespace
 
-void ServeConnection(const AcceptedConnection& accepted) {
+HandlerPool& HandlerThreads() { return gHandlerThreads.get(); }
+
+void ServeConnection(const AcceptedConnection& accepted, HandlerApartment& apartment) {
     SOCKET connection = accepted.socket;
     std::string peer;
     std::string message;
     TransferState transfer;
-    Apartment apartment;
     size_t received = 0;
     const char* result = "exception";
     try {
@@ -301,17 +302,16 @@ void ServeConnection(const AcceptedConnection& accepted) {
           FramingName(transfer), result, (unsigned long)(GetTickCount64() - accepted.acceptedAt));
 }
 
-DWORD WINAPI HandlingProc(LPVOID connectionParam) {
-    std::unique_ptr<AcceptedConnection> accepted(static_cast<AcceptedConnection*>(connectionParam));
+void HandlingProc(AcceptedConnection* connection, HandlerApartment& apartment) {
+    std::unique_ptr<AcceptedConnection> accepted(connection);
     {
         KV_TRACE_SCOPE("HandlingProc");
         if (!accepted || accepted->socket == INVALID_SOCKET)
             KVLOG(5, "HandlingProc : Returning...Invalid socket handle passed");
         else
-            ServeConnection(*accepted);
+            ServeConnection(*accepted, apartment);
         KVLOG_EXIT(5, "HandlingProc", 0);
     }
     accepted.reset();
     RunningHandlers::Ended();
-    return 0;
 }

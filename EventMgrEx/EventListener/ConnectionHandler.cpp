@@ -201,7 +201,8 @@ const char* CallDeliver(HandlerApartment& apartment, CPWStringBuffer& text, unsi
 // Widens the body (read up to its first NUL) and delivers it; the result for the request's line.
 const char* DeliverMessage(std::string& body, HandlerApartment& apartment) {
     CPWStringBuffer text;
-    text.AssignNarrow(body.c_str());
+    // At the start of its storage, where Deliver takes it: nothing to move.
+    text.AssignNarrow(body.c_str(), false);
     unsigned long size = static_cast<unsigned long>(strlen(body.c_str()));
     std::string().swap(body);
     if (size != 0 && !text.GetBuffer()) {

@@ -29,7 +29,9 @@ const char kWakeUpText[] = "ShutDownEvent";
 const SIZE_T kHandlerStackBytes = 256 * 1024;
 // How long a handler thread waits for its next connection before it ends.
 const DWORD kIdleHandlerMs = 30000;
-const int kReceiveChunk = 1023;
+// One receive takes what a typical request is at once: a 2 KiB event in 1023-byte pieces took
+// three receives and three readiness waits, and a large body a thousand times more of both.
+const int kReceiveChunk = 16383;
 // How long a refused peer's remaining bytes are read and dropped before the close.
 const DWORD kLingerMs = 1000;
 
@@ -123,6 +125,10 @@ Intake ReceiveRequest(SOCKET connection, const AcceptedConnection& accepted, std
         if (complete) return Intake::Complete;
         if (!headerSeen && transfer.headerComplete()) {
             headerSeen = true;
+            // A declared length (within the limit, checked above) is room taken once, instead of
+            // copying the text at every doubling.
+            if (transfer.header().framing() == BodyFraming::Length)
+                message.reserve(static_cast<size_t>(RequestSize(transfer, message.size())));
             // The client holds its body back until we say it is welcome; a refusal came above.
             if (transfer.header().expectContinue)
                 send(connection, kContinueResponse, static_cast<int>(strlen(kContinueResponse)), 0);

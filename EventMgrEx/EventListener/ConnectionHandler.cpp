@@ -248,7 +248,9 @@ private:
     HandlerApartment mApartment;
 };
 
-std::unique_ptr<PooledWorker> MakeHandlerThread() { return std::unique_ptr<PooledWorker>(new (std::nothrow) HandlerThread()); }
+std::unique_ptr<PooledWorker> MakeHandlerThread() {
+    return std::unique_ptr<PooledWorker>(new (std::nothrow) HandlerThread());
+}
 
 // Handlers use it while the process exits and destroys its static objects.
 NeverDestroyed<HandlerPool> gHandlerThreads(&MakeHandlerThread, kIdleHandlerMs, kHandlerStackBytes);

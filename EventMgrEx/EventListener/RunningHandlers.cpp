@@ -24,6 +24,8 @@ struct State {
 #ifndef _WIN32
     // Made with the first handler: [0] is what handlers wait on, [1] is shut down at the exit.
     int exitPair[2] = {-1, -1};
+    // exitPair[0] for handlers to read without the lock: set once it is made, -1 once closed.
+    std::atomic<int> exitSignal{-1};
 #endif
 };
 
@@ -38,7 +40,8 @@ void RunningHandlers::Starting() {
 #ifndef _WIN32
     if (!state.exitPairMade.load()) {
         std::lock_guard<std::mutex> hold(state.lock);
-        if (state.exitPair[0] < 0 && !state.exiting) socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, state.exitPair);
+        if (state.exitPair[0] < 0 && !state.exiting && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, state.exitPair) == 0)
+            state.exitSignal = state.exitPair[0];
         state.exitPairMade = state.exitPair[0] >= 0 || state.exiting;
     }
 #endif
@@ -92,6 +95,7 @@ bool RunningHandlers::EndAtExit(DWORD timeoutMs) {
     // With no handler left nobody can still be waiting on the pair (a later one sees the exit
     // first and never looks at it).
     if (none && state.exitPair[0] >= 0) {
+        state.exitSignal = -1;
         close(state.exitPair[0]);
         close(state.exitPair[1]);
         state.exitPair[0] = state.exitPair[1] = -1;
@@ -104,9 +108,9 @@ bool RunningHandlers::Exiting() { return gState.get().exiting.load(); }
 
 SOCKET RunningHandlers::ExitSignal() {
 #ifndef _WIN32
-    State& state = gState.get();
-    std::lock_guard<std::mutex> hold(state.lock);
-    if (state.exitPair[0] >= 0) return static_cast<SOCKET>(state.exitPair[0]);
+    // Closed only once no handler is left (EndAtExit), so never under one that reads it.
+    int signal = gState.get().exitSignal.load();
+    if (signal >= 0) return static_cast<SOCKET>(signal);
 #endif
     return INVALID_SOCKET;
 }

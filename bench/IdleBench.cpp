@@ -10,7 +10,7 @@
 //   2. the idle printers connect and send nothing, the slow ones send one byte of their headers a
 //      second; meanwhile the same real events again, and kvlisten's threads and memory;
 //   3. when and how many of the idle and slow connections the listener closed, and its threads
-//      and memory after that;
+//      and memory after that and once the idle handler threads have ended (30 s later);
 //   4. the idle printers connect again, and kvlisten gets SIGTERM: how long until it exits, and
 //      whether every real event that got its 200 is in the spool.
 #include <fcntl.h>
@@ -238,7 +238,9 @@ pid_t StartListener(unsigned short* port) {
     std::string output = gWork + "/kvlisten.out";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // kvlisten announces its port among its notes on standard error.
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::string program = gBin + "/kvlisten";
     char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
     pid_t pid = -1;
@@ -301,6 +303,10 @@ int main(int argc, char** argv) {
     pid_t listener = ready ? StartListener(&port) : -1;
     if (listener < 0 || port == 0) {
         fprintf(stderr, "idle_bench: kvlisten did not start (see %s)\n", gWork.c_str());
+        if (listener > 0) {
+            kill(listener, SIGKILL);
+            waitpid(listener, nullptr, 0);
+        }
         return 1;
     }
     printf("idle_bench: kvlisten (pid %d) on port %u, requestTimeoutMs 2000, maxConnections %d; %d idle and %d "
@@ -327,6 +333,17 @@ int main(int argc, char** argv) {
     usage.join();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     PrintUsage("after the listener closed them", listener);
+    // Handler threads wait 30 s for further connections before they end.
+    Clock::time_point closed = Clock::now();
+    long threads = 0;
+    double rss = 0;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        Usage(listener, &threads, &rss);
+    } while (threads > 2 && Seconds(closed, Clock::now()) < 45);
+    std::string later = "when the idle handler threads ended (" +
+                        std::to_string(static_cast<int>(Seconds(closed, Clock::now()) + 0.5)) + " s)";
+    PrintUsage(later.c_str(), listener);
 
     printf("\nreal events, connect to response%13s %11s %11s\n", "median", "90%", "max");
     quiet.Print("quiet listener");
@@ -340,8 +357,6 @@ int main(int argc, char** argv) {
     // The exit: silent printers connected, every answered event must be in the spool.
     std::vector<Printer> silent = OpenPrinters(port, idle, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    long threads;
-    double rss;
     Usage(listener, &threads, &rss);
     Clock::time_point signalled = Clock::now();
     kill(listener, SIGTERM);

@@ -77,13 +77,23 @@ void CPWStringBufferT<Storage>::SetProperty(BYTE id, ULONG_PTR value) {
 
 template <class Storage>
 WCHAR* CPWStringBufferT<Storage>::Allocate(UINT refsize, bool grow) {
+    return allocate(refsize, grow, true);
+}
+
+template <class Storage>
+WCHAR* CPWStringBufferT<Storage>::allocate(UINT refsize, bool grow, bool clear) {
     Free();
     UINT capacity = 0;
     if (CapacityFor(refsize, grow, &capacity)) mBuffer = Storage::Allocate(capacity);
     if (mBuffer) {
-        // All of it zeroed: no character of the storage is ever read before it was written,
-        // whatever offset a caller sets.
-        memset(mBuffer, 0, (size_t(capacity) + 1) * sizeof(WCHAR));
+        if (clear) {
+            // All of it zeroed: no character of the storage is ever read before it was written,
+            // whatever offset a caller sets.
+            memset(mBuffer, 0, (size_t(capacity) + 1) * sizeof(WCHAR));
+        } else {
+            mBuffer[0] = 0;
+            mBuffer[capacity] = 0;
+        }
         mCapacity = capacity;
         SetOffset((capacity - refsize) / 2);
         UINT offset = GetOffset();
@@ -180,7 +190,7 @@ CPWStringBufferT<Storage>& CPWStringBufferT<Storage>::Assign(const WCHAR* text, 
 }
 
 template <class Storage>
-CPWStringBufferT<Storage>& CPWStringBufferT<Storage>::AssignNarrow(const char* text) {
+CPWStringBufferT<Storage>& CPWStringBufferT<Storage>::AssignNarrow(const char* text, bool centre) {
     if (!text || !*text) {
         Erase(0, -1);
         return *this;
@@ -193,16 +203,22 @@ CPWStringBufferT<Storage>& CPWStringBufferT<Storage>::AssignNarrow(const char* t
         return *this;
     }
     UINT n = static_cast<UINT>(length) + 1;
-    if (mBuffer && GetCapacity() > n)
-        SetOffset((GetCapacity() - n) / 2);
-    else if (!Allocate(n, true))
-        return *this;
+    bool fresh = !(mBuffer && GetCapacity() > n);
+    if (fresh && !allocate(n, true, false)) return *this;
+    UINT capacity = GetCapacity();
+    SetOffset(centre ? (capacity - n) / 2 : 0);
     UINT offset = GetOffset();
-    size_t room = GetCapacity() - offset;
+    size_t room = capacity - offset;
     size_t count = length < room ? length : room;
     WCHAR* to = mBuffer + offset;
     for (size_t i = 0; i < count; ++i) to[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
     to[count] = 0;
+    if (fresh) {
+        // New storage is written once: what the text leaves free is cleared here, as Allocate
+        // would have cleared all of it first (a large message would pay for that twice).
+        if (offset > 2) memset(mBuffer + 2, 0, size_t(offset - 2) * sizeof(WCHAR));
+        memset(to + count + 1, 0, (size_t(capacity) - offset - count) * sizeof(WCHAR));
+    }
     return *this;
 }
 

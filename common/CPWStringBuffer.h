@@ -77,8 +77,10 @@ public:
 
     // Copies `text`; null clears. With `centre` the slack is split between front and back.
     CPWStringBufferT& Assign(const WCHAR* text, bool centre = true);
-    // Widens `text` up to its first NUL, each byte to the character of the same value.
-    CPWStringBufferT& AssignNarrow(const char* text);
+    // Widens `text` up to its first NUL, each byte to the character of the same value. With
+    // `centre` the slack is split between front and back; without, the text starts the storage,
+    // as Compact would leave it.
+    CPWStringBufferT& AssignNarrow(const char* text, bool centre = true);
     CPWStringBufferT& Append(const WCHAR* text);
     // Inserts the first `count` characters of `text` (all for 0) before character `position`;
     // a position at or past the end appends.
@@ -124,6 +126,9 @@ private:
     }
     static ULONG_PTR propertyDetach(CPWStringBufferT& self) { return reinterpret_cast<ULONG_PTR>(self.Detach()); }
 
+    // Allocate; without `clear` only the header, the text's terminator and the character behind
+    // the capacity are written, and the caller writes every other one.
+    WCHAR* allocate(UINT refsize, bool grow, bool clear);
     bool insideStorage(const WCHAR* text);
     void freeNarrow();
     // Takes the storage out of the object without releasing it, for reallocations that copy

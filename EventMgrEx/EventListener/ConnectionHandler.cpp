@@ -11,15 +11,13 @@
 
 #include "CPWStringBuffer.h"
 #include "CannedResponse.h"
+#include "HandlerApartment.h"
 #include "HttpFraming.h"
-#include "IEventManagerEx.h"
 #include "Logging.h"
-#include "PlatformServices.h"
+#include "NeverDestroyed.h"
 #include "RunningHandlers.h"
 #include "ShutdownAck.h"
 #include "TransferState.h"
-
-KV_INTERFACE_ID(IEventManagerEx, IID_IEventManagerEx);
 
 using framing::BodyFraming;
 using framing::Method;
@@ -27,7 +25,13 @@ using framing::Method;
 namespace {
 
 const char kWakeUpText[] = "ShutDownEvent";
-const int kReceiveChunk = 1023;
+// A thousand connections must not take a quarter of a 32-bit process's address space.
+const SIZE_T kHandlerStackBytes = 256 * 1024;
+// How long a handler thread waits for its next connection before it ends.
+const DWORD kIdleHandlerMs = 30000;
+// One receive takes what a typical request is at once: a 2 KiB event in 1023-byte pieces took
+// three receives and three readiness waits, and a large body a thousand times more of both.
+const int kReceiveChunk = 16383;
 // How long a refused peer's remaining bytes are read and dropped before the close.
 const DWORD kLingerMs = 1000;
 
@@ -91,6 +95,24 @@ void Append(std::string& text, const char* bytes, size_t count, size_t bound) {
     text.append(bytes, count);
 }
 
+#ifdef _MSC_VER
+#define KV_NOINLINE __declspec(noinline)
+#else
+#define KV_NOINLINE __attribute__((noinline))
+#endif
+
+// One receive, appended to the text. The buffer lives in this frame, below the waits: a
+// connection that only waits (an idle printer) never touches its stack pages.
+KV_NOINLINE int ReceivePiece(SOCKET connection, std::string& text, size_t bound) {
+    char buffer[kReceiveChunk + 1];
+    int got = recv(connection, buffer, kReceiveChunk, 0);
+    if (got > 0) {
+        buffer[got] = '\0';
+        Append(text, buffer, static_cast<size_t>(got), bound);
+    }
+    return got;
+}
+
 // Receives until the request is complete, the peer closes its side, the wake-up arrives, or a
 // limit ends it. A failure other than an interrupted call ends it too: a reset peer never keeps
 // us here.
@@ -98,7 +120,6 @@ Intake ReceiveRequest(SOCKET connection, const AcceptedConnection& accepted, std
                       TransferState& transfer) {
     const uint64_t limit = accepted.settings.MaxRequestBytes();
     const ULONGLONG deadline = accepted.acceptedAt + accepted.settings.requestTimeoutMs;
-    char buffer[kReceiveChunk + 1];
     bool headerSeen = false;
     for (;;) {
         switch (WaitForBytes(connection, deadline)) {
@@ -107,20 +128,22 @@ Intake ReceiveRequest(SOCKET connection, const AcceptedConnection& accepted, std
         case Wait::Failed: return Intake::Failed;
         case Wait::Readable: break;
         }
-        int got = recv(connection, buffer, kReceiveChunk, 0);
+        int got = ReceivePiece(connection, message, static_cast<size_t>(limit) + kReceiveChunk);
         if (got == SOCKET_ERROR) {
             if (WSAGetLastError() == WSAEINTR) continue;
             return Intake::Failed;
         }
         if (got == 0) return message.empty() ? Intake::ClosedEarly : Intake::PeerClosed;
-        buffer[got] = '\0';
-        Append(message, buffer, static_cast<size_t>(got), static_cast<size_t>(limit) + kReceiveChunk);
         if (strcmp(message.c_str(), kWakeUpText) == 0) return Intake::WakeUp;
         bool complete = transfer.isTransferFinished(message);
         if (RequestSize(transfer, message.size()) > limit) return Intake::TooLarge;
         if (complete) return Intake::Complete;
         if (!headerSeen && transfer.headerComplete()) {
             headerSeen = true;
+            // A declared length (within the limit, checked above) is room taken once, instead of
+            // copying the text at every doubling.
+            if (transfer.header().framing() == BodyFraming::Length)
+                message.reserve(static_cast<size_t>(RequestSize(transfer, message.size())));
             // The client holds its body back until we say it is welcome; a refusal came above.
             if (transfer.header().expectContinue)
                 send(connection, kContinueResponse, static_cast<int>(strlen(kContinueResponse)), 0);
@@ -132,10 +155,10 @@ Intake ReceiveRequest(SOCKET connection, const AcceptedConnection& accepted, std
 // connection, and the reset can overtake the refusal: read and drop for a moment first.
 void DrainBeforeClose(SOCKET connection) {
     shutdown(connection, SD_SEND);
-    char scrap[kReceiveChunk];
+    char scrap[1024];
     ULONGLONG until = GetTickCount64() + kLingerMs;
     while (WaitForBytes(connection, until) == Wait::Readable) {
-        if (recv(connection, scrap, kReceiveChunk, 0) <= 0) return;
+        if (recv(connection, scrap, sizeof(scrap), 0) <= 0) return;
     }
 }
 
@@ -171,30 +194,11 @@ const char* FramingName(const TransferState& transfer) {
     return transfer.header().method == Method::Get ? "get" : "head";
 }
 
-// COM on this thread, entered for a delivery and left when the connection is over: leaving the
-// apartment may unload the event manager's module, which the next delivery would load again.
-class Apartment {
-public:
-    Apartment() = default;
-    Apartment(const Apartment&) = delete;
-    Apartment& operator=(const Apartment&) = delete;
-    ~Apartment() {
-        if (SUCCEEDED(mResult)) CoUninitialize();
-    }
-    bool Enter() {
-        mResult = CoInitialize(nullptr);
-        return SUCCEEDED(mResult);
-    }
-
-private:
-    HRESULT mResult = E_FAIL;
-};
-
-// Creates the event manager on this thread and hands it the text; the result for the request's line.
-const char* CallDeliver(CPWStringBuffer& text, unsigned long size) {
-    CPComPtr<IEventManagerEx> manager;
-    HRESULT hr = PlatformServices::CreateInstance(manager, KV_EVENT_MANAGER_PROGID, nullptr);
-    if (FAILED(hr)) {
+// Hands the text to the event manager this thread keeps; the result for the request's line.
+const char* CallDeliver(HandlerApartment& apartment, CPWStringBuffer& text, unsigned long size) {
+    HRESULT hr = S_OK;
+    IEventManagerEx* manager = apartment.EventManager(&hr);
+    if (!manager) {
         KVLOG(5, "HandlingProc : Failed to create instance of EventManager");
         KVLOG(1, "HandlingProc : Failed to create instance of %S (hr: 0x%08X)", KV_EVENT_MANAGER_PROGID,
               (unsigned)hr);
@@ -208,15 +212,18 @@ const char* CallDeliver(CPWStringBuffer& text, unsigned long size) {
     } else {
         KVLOG(5, "HandlingProc : Event Manager Deliver failed");
         KVLOG(1, "HandlingProc : Deliver failed (hr: 0x%08X) for a message of %lu bytes", (unsigned)hr, size);
+        // A manager that failed is not trusted with the next message.
+        apartment.Forget();
     }
     response.Free();
     return SUCCEEDED(hr) ? "delivered" : "delivery failed";
 }
 
 // Widens the body (read up to its first NUL) and delivers it; the result for the request's line.
-const char* DeliverMessage(std::string& body, Apartment& apartment) {
+const char* DeliverMessage(std::string& body, HandlerApartment& apartment) {
     CPWStringBuffer text;
-    text.AssignNarrow(body.c_str());
+    // At the start of its storage, where Deliver takes it: nothing to move.
+    text.AssignNarrow(body.c_str(), false);
     unsigned long size = static_cast<unsigned long>(strlen(body.c_str()));
     std::string().swap(body);
     if (size != 0 && !text.GetBuffer()) {
@@ -228,17 +235,35 @@ const char* DeliverMessage(std::string& body, Apartment& apartment) {
         KVLOG(5, "HandlingProc : Failed to initialize COM runtime library");
         return "not delivered, COM failed";
     }
-    return CallDeliver(text, size);
+    return CallDeliver(apartment, text, size);
 }
+
+// A thread of the handler pool: the connections it serves one after another share its apartment
+// and event manager.
+class HandlerThread final : public PooledWorker {
+public:
+    void Serve(void* item) override { HandlingProc(static_cast<AcceptedConnection*>(item), mApartment); }
+
+private:
+    HandlerApartment mApartment;
+};
+
+std::unique_ptr<PooledWorker> MakeHandlerThread() {
+    return std::unique_ptr<PooledWorker>(new (std::nothrow) HandlerThread());
+}
+
+// Handlers use it while the process exits and destroys its static objects.
+NeverDestroyed<HandlerPool> gHandlerThreads(&MakeHandlerThread, kIdleHandlerMs, kHandlerStackBytes);
 
 }  // namespace
 
-void ServeConnection(const AcceptedConnection& accepted) {
+HandlerPool& HandlerThreads() { return gHandlerThreads.get(); }
+
+void ServeConnection(const AcceptedConnection& accepted, HandlerApartment& apartment) {
     SOCKET connection = accepted.socket;
     std::string peer;
     std::string message;
     TransferState transfer;
-    Apartment apartment;
     size_t received = 0;
     const char* result = "exception";
     try {
@@ -301,17 +326,16 @@ void ServeConnection(const AcceptedConnection& accepted) {
           FramingName(transfer), result, (unsigned long)(GetTickCount64() - accepted.acceptedAt));
 }
 
-DWORD WINAPI HandlingProc(LPVOID connectionParam) {
-    std::unique_ptr<AcceptedConnection> accepted(static_cast<AcceptedConnection*>(connectionParam));
+void HandlingProc(AcceptedConnection* connection, HandlerApartment& apartment) {
+    std::unique_ptr<AcceptedConnection> accepted(connection);
     {
         KV_TRACE_SCOPE("HandlingProc");
         if (!accepted || accepted->socket == INVALID_SOCKET)
             KVLOG(5, "HandlingProc : Returning...Invalid socket handle passed");
         else
-            ServeConnection(*accepted);
+            ServeConnection(*accepted, apartment);
         KVLOG_EXIT(5, "HandlingProc", 0);
     }
     accepted.reset();
     RunningHandlers::Ended();
-    return 0;
 }

@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "HandlerPool.h"
 #include "ListenerSettings.h"
 
 // A connection as the accept loop hands it over.
@@ -13,12 +14,18 @@ struct AcceptedConnection {
     ListenerSettings settings;
 };
 
+class HandlerApartment;
+
 // Serves the connection from its accept to its close, on the calling thread: receives one
 // request within the settings' limits, answers it, delivers its body and closes the connection,
-// on every path.
-void ServeConnection(const AcceptedConnection& connection);
+// on every path. `apartment` is the calling thread's, kept from one connection to the next.
+void ServeConnection(const AcceptedConnection& connection, HandlerApartment& apartment);
 
-// Thread routine; the parameter is an AcceptedConnection made with new, which the routine owns
-// (and deletes) with its socket. Returns 0. Its starter counts it in RunningHandlers; the routine
-// ends the count as its last step.
-DWORD WINAPI HandlingProc(LPVOID connectionParam);
+// Serves one connection on a handler thread and owns it: `connection` was made with new, and is
+// deleted with its socket closed. Its starter counted it in RunningHandlers; this ends the count
+// as its last step.
+void HandlingProc(AcceptedConnection* connection, HandlerApartment& apartment);
+
+// The handler threads, module-wide: each serves one connection at a time and waits 30 s for the
+// next before it ends. The accept loop keeps the pool open while it runs.
+HandlerPool& HandlerThreads();

@@ -28,8 +28,6 @@ const DWORD kAckWaitMs = 1000;
 const char kWakeUpMessage[] = "ShutDownEvent";
 const int kWakeUpLength = sizeof(kWakeUpMessage);
 
-// A thousand connections must not take a quarter of a 32-bit process's address space.
-const SIZE_T kHandlerStackBytes = 256 * 1024;
 // After an accept or a thread creation failed (descriptors, buffers or memory running out):
 // no new attempt before this, so that a shortage never turns into a busy loop.
 const DWORD kAcceptPauseMs = 100;
@@ -398,6 +396,11 @@ LONG EventListenerThread::setListenPort() {
 }
 
 void EventListenerThread::acceptLoop() {
+    // Handler threads wait for further connections while the loop runs; after it they end.
+    struct OpenPool {
+        OpenPool() { HandlerThreads().Open(); }
+        ~OpenPool() { HandlerThreads().Close(); }
+    } openPool;
     LogThrottle atLimit;
     LogThrottle acceptFailures;
     LogThrottle threadFailures;
@@ -463,16 +466,11 @@ void EventListenerThread::acceptLoop() {
 }
 
 bool EventListenerThread::startHandler(SOCKET connection) {
-    // The handler runs this module's code: it is counted, holding a module lock, until it ends.
+    // The handler runs this module's code: it is counted until it ends.
     RunningHandlers::Starting();
     AcceptedConnection* accepted = new (std::nothrow) AcceptedConnection{connection, GetTickCount64(), mSettings};
-    HANDLE handler = accepted ? CreateThread(nullptr, kHandlerStackBytes, HandlingProc, accepted,
-                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
-                              : nullptr;
-    if (handler) {
-        CloseHandle(handler);
-        return true;
-    }
+    // An idle handler thread takes it, or a new one; none ever waits for another connection.
+    if (accepted && HandlerThreads().Run(accepted)) return true;
     delete accepted;
     RunningHandlers::Ended();
     shutdown(connection, SD_BOTH);

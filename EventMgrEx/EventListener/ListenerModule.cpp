@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "ConnectionHandler.h"
 #include "IEventListener.h"
 #include "Listener.h"
 #include "ListenerClassFactory.h"
@@ -57,6 +58,8 @@ const DWORD kExitHandlerWaitMs = 5000;
 void TeardownAtExit() {
     RunningHandlers::EndAtExit(kExitHandlerWaitMs);
     ListenerModule::Terminate();
+    // The handler threads let their event managers go while those still have everything they use.
+    HandlerThreads().EndAll(kExitHandlerWaitMs);
 }
 
 // At exit() a shared object's destructor functions run only after its static objects are gone,

@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
-// Clients holding the class object or the listener, LockServer(TRUE), a running listener thread
-// and every running connection handler thread (see RunningHandlers) each hold one lock.
+// Clients holding the class object or the listener, LockServer(TRUE), a running listener thread,
+// every connection being served (see RunningHandlers) and every handler thread, busy or idle
+// (see HandlerPool), each hold one lock.
 LONG ModuleLockIncrement();
 LONG ModuleLockDecrement();
 LONG ModuleLockCount();

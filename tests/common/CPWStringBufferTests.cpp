@@ -312,6 +312,31 @@ TEST(CPWStringBufferCom, StorageIsACapacityLongComString) {
     EXPECT_EQ(577u, SysStringLen(buffer.GetBuffer()));
 }
 
+TEST(CPWStringBufferCom, NarrowTextFillsFreshStorageWholly) {
+    // Fresh storage is written once, not cleared first: every character the text leaves free
+    // still reads as zero, wherever the text is put (storage freed just before, full of other
+    // characters, is what the allocator hands out next).
+    for (bool centre : {true, false}) {
+        BSTR dirty = SysAllocStringLen(nullptr, 577);
+        ASSERT_NE(nullptr, dirty);
+        for (UINT i = 0; i < 577; ++i) dirty[i] = WCHAR(0x7E7E);
+        SysFreeString(dirty);
+        CPWStringBuffer buffer;
+        buffer.AssignNarrow(std::string(300, 'x').c_str(), centre);
+        ASSERT_EQ(577u, buffer.GetCapacity());
+        UINT offset = buffer.GetOffset();
+        EXPECT_EQ(centre ? 138u : 0u, offset);
+        const WCHAR* storage = buffer.GetBuffer();
+        for (UINT i = 0; i <= 577; ++i) {
+            bool header = centre && i == 1;
+            bool text = i >= offset && i < offset + 300;
+            EXPECT_EQ(header ? WCHAR(offset) : text ? WCHAR('x') : WCHAR(0), storage[i]) << "character " << i;
+        }
+        EXPECT_EQ(storage, buffer.Compact()) << "nothing to move";
+        EXPECT_EQ(300u, WString(storage).size());
+    }
+}
+
 TEST(CPWStringBufferCom, ReceivedStringSizesItself) {
     // A COM string placed from outside takes its capacity from its text, and is released with it.
     CPWStringBuffer buffer;

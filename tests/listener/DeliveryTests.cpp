@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CannedResponse.h"
+#include "ConnectionHandler.h"
 #include "IEventManagerEx.h"
 #include "PlatformServices.h"
 #include "ScopedSocket.h"
@@ -311,6 +312,36 @@ TEST_F(DeliveryTest, FailuresOfTheEventManagerStayInTheLog) {
     EXPECT_EQ(2u, CountOf(Log(), "HandlingProc : Failed to create instance of EventManager"));
     EXPECT_EQ(2u, CountOf(Log(), AtLevel(1, "HandlingProc : Failed to create instance of KVLUMEN.EventManagerEx (hr: 0x")));
     EXPECT_FALSE(FileExists(mRecord.file("2.meta")));
+}
+
+TEST_F(DeliveryTest, HandlerThreadsServeInTurnAndFollowTheRegistration) {
+    // Connections one after another are served by one handler thread, which keeps its event
+    // manager; a manager unregistered meanwhile is not used again, a new registration is. When
+    // the listener stops, the thread ends and every manager made has been let go.
+    ASSERT_TRUE(WaitFor([] { return HandlerThreads().Threads() == 0; })) << "threads of an earlier listener";
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("one")));
+    EXPECT_EQ("one", Delivered(1));
+    ASSERT_TRUE(WaitFor([] { return HandlerThreads().IdleThreads() == 1; }));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("two")));
+    EXPECT_EQ("two", Delivered(2));
+    ASSERT_TRUE(WaitFor([] { return HandlerThreads().IdleThreads() == 1; }));
+    EXPECT_EQ(1, HandlerThreads().Threads()) << "a second thread was made while one was idle";
+
+    ASSERT_EQ(S_OK, CallRegistration(ModuleNextToTests("KVEvTest"), false));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("unregistered")));
+    EXPECT_TRUE(HandlersFinished(3));
+    EXPECT_EQ(1u, CountOf(Log(), "HandlingProc : Failed to create instance of EventManager"));
+    ASSERT_EQ(S_OK, CallRegistration(ModuleNextToTests("KVEvTest"), true));
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("three")));
+    EXPECT_EQ("three", Delivered(3));
+
+    ASSERT_EQ(S_OK, mListener->Stop());
+    EXPECT_TRUE(WaitFor([] { return HandlerThreads().Threads() == 0; })) << "handler threads outlived the stop";
+    size_t made = 0;
+    while (FileExists(mRecord.file(std::to_string(made + 1) + ".made"))) ++made;
+    EXPECT_GE(made, 2u);
+    EXPECT_TRUE(FileExists(mRecord.file(std::to_string(made) + ".released")));
+    EXPECT_FALSE(FileExists(mRecord.file(std::to_string(made + 1) + ".released")));
 }
 
 TEST_F(DeliveryTest, ResetPeerEndsItsHandler) {

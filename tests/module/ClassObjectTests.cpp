@@ -476,7 +476,8 @@ KV_TEST_CHILD(exit_with_printers) {
 }
 
 // At a process exit, handlers still waiting for request bytes end at once without reply or
-// delivery, and a message that got its 200 is still delivered.
+// delivery, a message that got its 200 is still delivered, and the handler threads let their
+// event manager go before the process is gone.
 TEST(Module, ProcessExitEndsWaitingHandlersAndKeepsDeliveries) {
     ScopedTempDir dir;
     ScopedTempDir record;
@@ -487,6 +488,9 @@ TEST(Module, ProcessExitEndsWaitingHandlersAndKeepsDeliveries) {
     ASSERT_EQ(S_OK, RegisterTestManager(true));
     EXPECT_EQ(0u, RunChild("exit_with_printers", "20 " + log, 60000));
     EXPECT_EQ("HELLO", ReadWholeFile(record.file("1.msg")));
+    EXPECT_TRUE(FileExists(record.file("1.made")));
+    EXPECT_FALSE(FileExists(record.file("2.made")));
+    EXPECT_TRUE(FileExists(record.file("1.released"))) << "the event manager was never released";
     std::string text = ReadWholeFile(log);
     // The twenty silent printers, and the teardown's own stop may add its wake-up connection.
     size_t ended = Count(text, ": 0 bytes, none, ended at exit, ");

@@ -485,6 +485,15 @@ TEST_F(RegistryGetValue, ChecksTypeTerminatesAndExpands) {
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegGetValueA(mKey, nullptr, "expand", RRF_RT_REG_EXPAND_SZ, &type, buffer, &size));
     size = sizeof(buffer);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegGetValueA(mKey, nullptr, "missing", RRF_RT_ANY, &type, buffer, &size));
+    // Through a subkey path: the value there, a missing subkey, a path the system refuses.
+    size = sizeof(buffer);
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(mKey, "below\\deeper", nullptr, REG_SZ, "def", 4));
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueA(mKey, "BELOW\\deeper", nullptr, RRF_RT_REG_SZ, &type, buffer, &size));
+    EXPECT_STREQ("def", buffer);
+    size = sizeof(buffer);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegGetValueA(mKey, "below\\missing", nullptr, RRF_RT_ANY, &type, buffer, &size));
+    size = sizeof(buffer);
+    EXPECT_EQ(ERROR_BAD_PATHNAME, RegGetValueA(mKey, "\\below", nullptr, RRF_RT_ANY, &type, buffer, &size));
     SetEnvironmentVariableA("KVTEST_REGISTRY_DIR", nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -107,6 +108,18 @@ TEST(PosixThread, TerminateThreadIsNotImplemented) {
     EXPECT_EQ(DWORD(ERROR_INVALID_HANDLE), GetLastError());
     CloseHandle(thread);
     CloseHandle(release);
+}
+
+// The thread id is remembered per thread; a child made by fork has an id of its own and says so.
+TEST(PosixThread, ForkedChildHasItsOwnThreadId) {
+    DWORD parent = GetCurrentThreadId();
+    ASSERT_EQ(parent, GetCurrentThreadId());
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) _exit(GetCurrentThreadId() == static_cast<DWORD>(getpid()) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child read its parent's thread id";
 }
 
 // Named events do not exist here.

@@ -288,6 +288,39 @@ TEST_F(SocketsPosix, CloseSocketLeavesOtherDescriptorsAlone) {
     close(pipeEnds[1]);
 }
 
+TEST_F(SocketsPosix, ReusedDescriptorNumbersAreCheckedAfresh) {
+    // The layer remembers which descriptors are its connections; a number closesocket gave back
+    // and the system hands out again is judged by what it is now: a pipe is refused, a listening
+    // socket cannot be shut down.
+    ScopedSocket listener(Listen(0));
+    ASSERT_TRUE(listener.valid()) << WSAGetLastError();
+    for (int kind = 0; kind < 2; ++kind) {
+        ScopedSocket client(Connect(PortOf(listener.get())));
+        SOCKET server = accept(listener.get(), nullptr, nullptr);
+        ASSERT_TRUE(client.valid() && server != INVALID_SOCKET) << WSAGetLastError();
+        ASSERT_EQ(0, closesocket(server));
+        if (kind == 0) {
+            int pipeEnds[2];
+            ASSERT_EQ(0, pipe2(pipeEnds, O_CLOEXEC));
+            ASSERT_EQ(static_cast<int>(server), pipeEnds[0]) << "the system took another number";
+            SetLastError(0xdeadbeef);
+            EXPECT_EQ(SOCKET_ERROR, closesocket(server));
+            EXPECT_EQ(WSAENOTSOCK, WSAGetLastError());
+            EXPECT_NE(-1, fcntl(pipeEnds[0], F_GETFD)) << "the pipe was closed";
+            close(pipeEnds[0]);
+            close(pipeEnds[1]);
+        } else {
+            ScopedSocket second(Listen(0));
+            ASSERT_EQ(server, second.get()) << "the system took another number";
+            SetLastError(0xdeadbeef);
+            EXPECT_EQ(SOCKET_ERROR, shutdown(second.get(), SD_BOTH));
+            EXPECT_EQ(WSAENOTCONN, WSAGetLastError());
+            ScopedSocket third(Connect(PortOf(second.get())));
+            EXPECT_TRUE(third.valid()) << "the second listener stopped listening";
+        }
+    }
+}
+
 TEST_F(SocketsPosix, CallsLeakNoDescriptors) {
     // Successful and failing calls alike leave the number of open descriptors as it was.
     int before = OpenDescriptors();

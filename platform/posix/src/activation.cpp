@@ -19,16 +19,14 @@ bool Narrow(LPCOLESTR text, std::string* out) {
     return true;
 }
 
-// The default value of HKCR\<key> as text; false when it is missing or not a string.
+// The default value of HKCR\<key> as text (one look at the store: a creation asks twice);
+// false when it is missing or not a string.
 bool DefaultString(const std::string& key, std::string* value) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return false;
-    char buffer[4096] = {};
-    DWORD size = sizeof(buffer) - 1;
-    DWORD type = REG_NONE;
-    LONG rc = RegQueryValueExA(handle, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(handle);
-    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return false;
+    char buffer[4096];
+    DWORD size = sizeof(buffer);
+    if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                     nullptr, buffer, &size) != ERROR_SUCCESS)
+        return false;
     *value = buffer;
     return true;
 }

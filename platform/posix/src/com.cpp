@@ -223,11 +223,8 @@ KVAPI HRESULT IIDFromString(LPCOLESTR lpsz, LPIID lpiid) {
 KVAPI BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) {
     BSTR text = AllocateBytes(len);
     if (!text) return nullptr;
-    if (psz) {
-        memcpy(text, psz, len);
-    } else {
-        memset(text, 0, len);
-    }
+    // Without a source the characters are left as they are, as on Windows: callers fill them.
+    if (psz) memcpy(text, psz, len);
     return text;
 }
 

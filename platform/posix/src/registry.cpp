@@ -149,20 +149,30 @@ LSTATUS CopyData(const std::string& data, LPBYTE buffer, LPDWORD size) {
     return rc;
 }
 
-LSTATUS QueryValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data) {
-    KeyRef ref;
-    LSTATUS rc = Resolve(hKey, ref);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+// A value of the key `ref` names, or of its subkey `parts`, in one look at the store.
+LSTATUS QueryValueBelow(const KeyRef& ref, const std::vector<std::string>& parts, const std::string& name,
+                        DWORD& type, std::string& data) {
     return RegistryStore::Instance().Read([&](const RegKey& top, ULONGLONG) -> LSTATUS {
         const RegKey* key = KeyForRead(top, ref);
         if (!key) return ERROR_KEY_DELETED;
+        for (const std::string& part : parts) {
+            key = key->FindSubkey(part);
+            if (!key) return ERROR_FILE_NOT_FOUND;
+        }
         const RegValue* value = key->FindValue(name);
         if (!value) return ERROR_FILE_NOT_FOUND;
         type = value->type;
         data = value->data;
         return ERROR_SUCCESS;
     });
+}
+
+LSTATUS QueryValue(HKEY hKey, const std::string& name, DWORD& type, std::string& data) {
+    KeyRef ref;
+    LSTATUS rc = Resolve(hKey, ref);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    return QueryValueBelow(ref, {}, name, type, data);
 }
 
 // %NAME% replaced by the variable's value; unknown names stay as they are, as on Windows.
@@ -205,15 +215,19 @@ DWORD TypeFlag(DWORD type) {
 
 LSTATUS GetValue(HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
                  LPDWORD pcbData) {
-    HKEY key = hkey;
-    if (lpSubKey && *lpSubKey) {
-        LSTATUS rc = RegOpenKeyExA(hkey, lpSubKey, 0, KEY_QUERY_VALUE, &key);
-        if (rc != ERROR_SUCCESS) return rc;
-    }
     DWORD type = REG_NONE;
     std::string data;
-    LSTATUS rc = QueryValue(key, NameOf(lpValue), type, data);
-    if (key != hkey) RegCloseKey(key);
+    LSTATUS rc = ERROR_SUCCESS;
+    if (lpSubKey && *lpSubKey) {
+        // As opening the subkey for KEY_QUERY_VALUE and querying it would, without a handle.
+        KeyRef ref;
+        std::vector<std::string> parts;
+        rc = Resolve(hkey, ref);
+        if (rc == ERROR_SUCCESS) rc = kvreg::SplitKeyPath(lpSubKey, parts);
+        if (rc == ERROR_SUCCESS) rc = QueryValueBelow(ref, parts, NameOf(lpValue), type, data);
+    } else {
+        rc = QueryValue(hkey, NameOf(lpValue), type, data);
+    }
     if (rc != ERROR_SUCCESS) return rc;
 
     if (type == REG_EXPAND_SZ && !(dwFlags & RRF_NOEXPAND)) {

@@ -2,6 +2,7 @@
 #include "KernelObject.h"
 #include "Win32Error.h"
 
+#include <pthread.h>
 #include <sched.h>
 #include <time.h>
 #include <unistd.h>
@@ -215,7 +216,25 @@ KVAPI BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     return thread->TerminateUnstarted(dwExitCode) ? TRUE : FailWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
 }
 
-KVAPI DWORD GetCurrentThreadId(void) { return static_cast<DWORD>(gettid()); }
+namespace {
+
+// The id is asked for several times per connection (apartments, locks, log lines); the system is
+// asked once per thread. A child made by fork is a thread of its own with another id.
+thread_local DWORD tThreadId = 0;
+
+void ForgetThreadIdInChild() { tThreadId = 0; }
+
+struct ForgetAfterFork {
+    ForgetAfterFork() { pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild); }
+} gForgetAfterFork;
+
+}  // namespace
+
+KVAPI DWORD GetCurrentThreadId(void) {
+    DWORD id = tThreadId;
+    if (id == 0) tThreadId = id = static_cast<DWORD>(gettid());
+    return id;
+}
 
 KVAPI void Sleep(DWORD dwMilliseconds) {
     if (dwMilliseconds == 0) {

@@ -147,9 +147,27 @@ int Descriptor(SOCKET s) {
     return fd;
 }
 
+// What the layer knows of a descriptor it handed out itself, so that the calls every connection
+// makes need not ask the system again: a socket made by socket() (it may come to listen), or a
+// connection (accepted or connected: it never listens). Set when socket, accept or connect
+// succeed, cleared by closesocket before the descriptor is released; descriptors beyond the
+// table, or closed other than by closesocket, are asked about as ever.
+enum Known : uint8_t { kUnknown = 0, kSocket, kConnection };
+constexpr int kKnownDescriptors = 65536;
+std::atomic<uint8_t> gKnown[kKnownDescriptors];
+
+Known KnownAs(int fd) {
+    return fd >= 0 && fd < kKnownDescriptors ? static_cast<Known>(gKnown[fd].load(std::memory_order_relaxed)) : kUnknown;
+}
+
+void Remember(int fd, Known kind) {
+    if (fd >= 0 && fd < kKnownDescriptors) gKnown[fd].store(kind, std::memory_order_relaxed);
+}
+
 // closesocket and ioctlsocket work through calls that accept any descriptor (close, fcntl):
 // a file or pipe handed to them must fail as on Windows instead of being closed.
 bool IsSocketDescriptor(int fd) {
+    if (KnownAs(fd) != kUnknown) return true;
     struct stat st;
     return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
 }
@@ -268,12 +286,14 @@ KVAPI SOCKET kv_socket(int af, int type, int protocol) {
     }
     int fd = socket(af, type | SOCK_CLOEXEC, protocol);
     if (fd < 0) return FailSocket(WsaErrorFromErrno(errno));
+    Remember(fd, kSocket);
     return static_cast<SOCKET>(fd);
 }
 
 KVAPI int closesocket(SOCKET s) {
     int fd;
     if (!ToDescriptor(s, &fd) || !IsSocketDescriptor(fd)) return Fail(WSAENOTSOCK);
+    Remember(fd, kUnknown);
     // Linux releases the descriptor even when close is interrupted: never retry, never report it.
     if (close(fd) != 0 && errno != EINTR) return FailErrno();
     return 0;
@@ -314,6 +334,7 @@ KVAPI SOCKET kv_accept(SOCKET s, struct sockaddr* addr, int* addrlen) {
     }
     int connection = accept4(fd, addr, addr ? &length : nullptr, SOCK_CLOEXEC);
     if (connection < 0) return FailSocket(SocketErrorFromErrno(errno));
+    Remember(connection, kConnection);
     if (addr) *addrlen = static_cast<int>(length);
     return static_cast<SOCKET>(connection);
 }
@@ -323,6 +344,7 @@ KVAPI int kv_connect(SOCKET s, const struct sockaddr* name, int namelen) {
     if (fd < 0) return SOCKET_ERROR;
     if (!AddressFits(name, namelen)) return Fail(WSAEFAULT);
     if (connect(fd, name, static_cast<socklen_t>(namelen)) != 0) return FailErrno();
+    if (KnownAs(fd) == kSocket) Remember(fd, kConnection);
     return 0;
 }
 
@@ -354,7 +376,7 @@ KVAPI int kv_shutdown(SOCKET s, int how) {
     if (fd < 0) return SOCKET_ERROR;
     // On Linux a shutdown stops a listening socket from listening; Winsock refuses it with
     // WSAENOTCONN and the socket goes on accepting.
-    if (SocketOption(fd, SO_ACCEPTCONN) == 1) return Fail(WSAENOTCONN);
+    if (KnownAs(fd) != kConnection && SocketOption(fd, SO_ACCEPTCONN) == 1) return Fail(WSAENOTCONN);
     if (shutdown(fd, how) != 0) return FailErrno();
     return 0;
 }

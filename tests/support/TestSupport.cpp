@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -178,7 +180,32 @@ void DeleteMachineKey(const char* key) { DeleteTree(HKEY_LOCAL_MACHINE, key); }
 }  // namespace kvtest
 
 // Test programs run their tests, or one registered child when started with --kv-child=NAME.
+#ifndef _WIN32
+namespace {
+
+// Run by hand, without ctest's environment, a test program still never writes the machine's
+// registry store: it takes the store ctest would give it, beside the program.
+void UseOwnRegistryStore() {
+    const char* chosen = getenv("KVLUMEN_REGISTRY");
+    if (chosen && *chosen) return;
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) return;
+    std::string path(self, static_cast<size_t>(n));
+    std::string folder = path.substr(0, path.rfind('/')) + "/test-registry";
+    std::string name = path.substr(path.rfind('/') + 1);
+    if (name.size() > 6 && name.compare(name.size() - 6, 6, "_tests") == 0) name.resize(name.size() - 6);
+    mkdir(folder.c_str(), 0755);
+    setenv("KVLUMEN_REGISTRY", (folder + "/" + name + ".reg").c_str(), 1);
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    UseOwnRegistryStore();
+#endif
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg.rfind(kvtest::kChildSwitch, 0) == 0) {

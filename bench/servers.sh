@@ -5,7 +5,8 @@
 # generator) first. A server NAME is a set of functions: NAME_label, NAME_start (sets HOST[NAME],
 # PORT[NAME] and PID[NAME]), NAME_processes (the PIDs whose CPU and memory count),
 # NAME_delivered ("count bytes" delivered so far, or nothing for a server that delivers nowhere)
-# and NAME_stop. Adding a server means defining those five here (kvlisten_server does it for a
+# and NAME_stop. Servers: null, spool, redis (kvlisten with each event manager), nginx, floor
+# (the least any server does) and wine (the Windows build under Wine). Adding a server means defining those five here (kvlisten_server does it for a
 # kvlisten with a given event manager).
 
 source "$SRC/tests/e2e/e2e_lib.sh"  # wait_until, process_gone, stop_process, free_port, listener_address
@@ -276,3 +277,80 @@ nginx_processes() { echo "${PID[nginx]}" $(children_of "${PID[nginx]}"); }
 nginx_delivered() { :; }
 nginx_stop() { stop_process "${PID[nginx]:-}"; }
 
+
+# ---- the floor -----------------------------------------------------------------------------------
+
+# What any server pays for the traffic alone: bench's floor_server (epoll, accept, read, answer,
+# close), with 2 threads as nginx has 2 workers.
+floor_label() { echo "floor: minimal epoll server, 2 threads"; }
+floor_start() {
+  local dir=$WORK/floor
+  mkdir -p "$dir"
+  "$BIN/floor_server" 2 >"$dir/out" 2>"$dir/err" </dev/null &
+  PID[floor]=$!
+  wait_until 10 eval "grep -qs '^port ' '$dir/out' || process_gone ${PID[floor]}"
+  PORT[floor]=$(sed -n 's/^port //p' "$dir/out")
+  HOST[floor]=127.0.0.1
+  [[ -n ${PORT[floor]} ]] || { cat "$dir/err" >&2; return 1; }
+}
+floor_processes() { echo "${PID[floor]}"; }
+floor_delivered() { :; }
+floor_stop() { stop_process "${PID[floor]:-}"; }
+
+# ---- the Windows build under Wine --------------------------------------------------------------
+
+# kvlisten.exe of the Windows build (WIN_BUILD, by default build/win) with the do-nothing event
+# manager, in a Wine prefix of the benchmark's own beside that build (made on first use, which
+# takes a minute or more; registrations and settings are made afresh at every start). Its CPU
+# time counts with the prefix's wineserver, which every Wine process needs for its waits.
+WIN_BUILD=${WIN_BUILD:-$SRC/build/win}
+declare -a WINE_ENV=(WINEPREFIX="$WIN_BUILD/bench-wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=")
+bench_wine() { env "${WINE_ENV[@]}" timeout 120 wine "$@"; }
+WINESERVER_PID=""
+
+wine_label() { echo "kvlisten.exe + do-nothing event manager, under Wine"; }
+wine_start() {
+  local dir=$WORK/wine bin=$WIN_BUILD/bin file value key name type data pid
+  command -v wine >/dev/null || { echo "bench: wine is not installed" >&2; return 1; }
+  for file in kvlisten.exe KVEvLsn.dll KVEvNull.dll; do
+    [[ -e $bin/$file ]] || { echo "bench: $bin/$file was not built" >&2; return 1; }
+  done
+  mkdir -p "$dir"
+  if [[ ! -f $WIN_BUILD/bench-wineprefix/system.reg ]]; then
+    echo "bench: creating the Wine prefix $WIN_BUILD/bench-wineprefix" >&2
+    env "${WINE_ENV[@]}" timeout 600 wineboot -i >"$dir/wineboot.log" 2>&1 || { tail -n 5 "$dir/wineboot.log" >&2; return 1; }
+    env "${WINE_ENV[@]}" timeout 120 wineserver -w
+  fi
+  for file in KVEvLsn.dll KVEvNull.dll; do
+    bench_wine regsvr32 /s "$(bench_wine winepath -w "$bin/$file" | tr -d '\r')" >/dev/null 2>&1 ||
+      { echo "bench: regsvr32 $file failed under Wine" >&2; return 1; }
+  done
+  for value in "Listener ports REG_SZ 0" "Listener maxRequestKB REG_DWORD 262144" \
+               "NullEventManager counter REG_SZ $(bench_wine winepath -w "$dir/counter" | tr -d '\r')"; do
+    read -r key name type data <<<"$value"
+    bench_wine reg add "$REG\\$key" /v "$name" /t "$type" /d "$data" /f >/dev/null 2>&1 ||
+      { echo "bench: reg add $key $name failed under Wine" >&2; return 1; }
+  done
+  env "${WINE_ENV[@]}" wine "$bin/kvlisten.exe" >"$dir/kvlisten.out" 2>"$dir/kvlisten.err" </dev/null &
+  PID[wine]=$!
+  wait_until 60 eval "grep -qs '^kvlisten: listening on port ' '$dir/kvlisten.err' || process_gone ${PID[wine]}"
+  PORT[wine]=$(tr -d '\r' <"$dir/kvlisten.err" | kvlisten_announced_port -)
+  HOST[wine]=$(listener_address) || return 1
+  [[ -n ${PORT[wine]} ]] || { cat "$dir/kvlisten.err" >&2; return 1; }
+  for pid in $(pgrep -x wineserver); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WIN_BUILD/bench-wineprefix" && WINESERVER_PID=$pid
+  done
+}
+wine_processes() { echo "${PID[wine]}" $WINESERVER_PID; }
+wine_delivered() { null_deliveries wine; }
+# As Ctrl+C would (Wine turns SIGINT into the console's Ctrl+C event); kvlisten.exe exits 0.
+wine_stop() {
+  local pid=${PID[wine]:-} status=0
+  PID[wine]=""
+  [[ -n $pid ]] || return 0
+  kill -INT "$pid" 2>/dev/null
+  wait_until 15 process_gone "$pid" || kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  status=$?
+  [[ $status -eq 0 ]] || { echo "bench: $(wine_label) ended with status $status" >&2; return 1; }
+}

@@ -2,7 +2,8 @@
 # vs_nginx.sh -- kvlisten side by side with nginx on this machine: events/s, p99, CPU per event, memory per idle connection, large-body cost.
 #
 #   bench/vs_nginx.sh [--build DIR] [--rounds N] [--seconds S] [--concurrency C] [--body BYTES]
-#                     [--servers "null spool redis nginx"] [--idle N] [--large "1 64"] [--compare DIR] [--smoke]
+#                     [--servers "floor null spool redis nginx wine"] [--idle N] [--large "1 64"]
+#                     [--compare DIR] [--win-build DIR] [--smoke]
 #
 # Every server runs at once, each on a loopback port of its own; the rounds take them in turn
 # (a different one first each round), so that what else the machine does falls on all of them
@@ -15,6 +16,11 @@
 #   redis  kvlisten with the Redis event manager (KVEvRedis) and a redis-server of its own
 #          (append-only file, appendfsync always: every event on disk before Redis answers)
 #   nginx  Debian's nginx, 2 workers, answering every POST with the same body by "return 200"
+#   floor  bench's floor_server: accept, read, answer, close on epoll with 2 threads, delivering
+#          nowhere: what any server pays for the traffic alone
+#   wine   the Windows build's kvlisten.exe with the do-nothing event manager under Wine, in a
+#          prefix of its own (build/win/bench-wineprefix, made on first use), its wineserver's
+#          CPU time counted with it; by default only when the Windows build and wine are there
 # Each kvlisten has a registry store of its own in the run's temporary folder; nginx a prefix and
 # a configuration of its own there, redis-server a folder. After each measurement the harness
 # checks that the server delivered every answered request exactly once, whole: the do-nothing
@@ -27,6 +33,8 @@
 #
 # --compare DIR: also kvlisten of the build tree DIR (say, of the commit before a change) with
 # each event manager, in the same rounds, for a before/after that the machine's load cannot skew.
+#
+# --win-build DIR: the Windows build tree for the wine server (default build/win).
 #
 # --smoke: one short round with tiny counts, each spooled file compared with the body sent; for
 # ctest, so that the harness keeps working. Exit status 0 when every answer was right and every
@@ -41,7 +49,8 @@ ROUNDS=5
 SECONDS_PER_RUN=3
 CONCURRENCY=64
 BODY=2048
-SERVERS="null spool redis nginx"
+SERVERS="floor null spool redis nginx"
+[[ -e $SRC/build/win/bin/kvlisten.exe ]] && command -v wine >/dev/null && SERVERS+=" wine"
 IDLE=1000
 LARGE="1 64"
 COMPARE=""
@@ -57,6 +66,7 @@ while [[ $# -gt 0 ]]; do
     --idle) IDLE=$2; shift 2 ;;
     --large) LARGE=$2; shift 2 ;;
     --compare) COMPARE=$(cd "$2" && pwd) || exit 2; shift 2 ;;
+    --win-build) WIN_BUILD=$(cd "$2" && pwd) || exit 2; shift 2 ;;
     --smoke) SMOKE=1; ROUNDS=1; SECONDS_PER_RUN=0.5; CONCURRENCY=8; IDLE=16; LARGE="1 4"; shift ;;
     -h|--help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "vs_nginx: unknown option $1 (see --help)" >&2; exit 2 ;;
@@ -75,6 +85,7 @@ fi
 
 tools="kvlisten kvreg kvregsvr KVEvLsn.so KVEvSpool.so KVEvNull.so load_generator"
 [[ " $SERVERS " == *" redis "* ]] && tools+=" KVEvRedis.so"
+[[ " $SERVERS " == *" floor "* ]] && tools+=" floor_server"
 for tool in $tools; do
   [[ -e $BIN/$tool ]] || { echo "vs_nginx: $BIN/$tool was not built" >&2; exit 2; }
 done

@@ -154,6 +154,22 @@ TEST_F(DeliveryTest, LengthModeAnswersThenDelivers) {
         << summary;
 }
 
+TEST_F(DeliveryTest, MessagesOfManyMiBArriveWhole) {
+    // A body of 36 MiB (every byte value but NUL), framed by its length and in chunks of 1 MiB,
+    // reaches the event manager whole: its text and its wide copy are past the size from which
+    // their memory is mapped for them alone.
+    RestartWith({{"maxRequestKB", 65536}});
+    std::string body(36u << 20, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(1 + i % 255);
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest(body), false));
+    EXPECT_TRUE(Delivered(1) == body) << "the length-framed body arrived changed";
+    std::string chunked = "POST / HTTP/1.1\r\nHost: p\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (size_t at = 0; at < body.size(); at += 1u << 20) chunked += "100000\r\n" + body.substr(at, 1u << 20) + "\r\n";
+    chunked += "0\r\n\r\n";
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(chunked, false));
+    EXPECT_TRUE(Delivered(2) == body) << "the chunked body arrived changed";
+}
+
 TEST_F(DeliveryTest, ChunkedModeJoinsChunks) {
     // Chunks with an extension and without the final empty line arrive joined.
     std::string request =

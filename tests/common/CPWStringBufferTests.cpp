@@ -224,6 +224,13 @@ TYPED_TEST(StringBufferTest, AssignNarrowWidensEveryByteUnchanged) {
     EXPECT_EQ(L"again", this->Text());
     this->mBuffer.AssignNarrow(nullptr);
     EXPECT_EQ(0u, this->mBuffer.GetLength());
+    // Long texts are widened many bytes at a time: every value, in blocks and in the rest.
+    std::string every;
+    for (int value = 1; value < 256; ++value) every += static_cast<char>(value);
+    this->mBuffer.AssignNarrow(every.c_str());
+    WString widened;
+    for (int value = 1; value < 256; ++value) widened += static_cast<WCHAR>(value);
+    EXPECT_EQ(widened, this->Text());
 }
 
 TYPED_TEST(StringBufferTest, MultiByteCopyOfTheText) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -176,6 +177,44 @@ TEST_F(RegistryStore, DefaultPathIsTheMachineStore) {
 }  // namespace
 
 // Sets `count` values named "<prefix>-<i>" in the store at argv[0]: one writer among several.
+// A ProgID asked for again and again (a handler does it at every event) is answered from what
+// the thread found last only while nothing changed: a change by this process, by another writer,
+// a removal and another store are each seen at the next call.
+TEST_F(RegistryStore, ProgIdLookupsSeeEveryChangeAtOnce) {
+    auto classOf = [](CLSID* clsid) { return CLSIDFromProgID(L"KV.Cached", clsid); };
+    auto named = [](const char* text) {
+        CLSID clsid = {};
+        std::wstring wide(text, text + strlen(text));
+        EXPECT_EQ(S_OK, CLSIDFromString(wide.c_str(), &clsid));
+        return clsid;
+    };
+    const char* kFirst = "{11111111-2222-3333-4444-555555555555}";
+    const char* kSecond = "{22222222-2222-3333-4444-555555555555}";
+    const char* kThird = "{33333333-2222-3333-4444-555555555555}";
+    CLSID found = {};
+    ASSERT_EQ(ERROR_SUCCESS, SetString("SOFTWARE\\Classes\\KV.Cached\\CLSID", nullptr, kFirst));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(S_OK, classOf(&found));
+        EXPECT_TRUE(IsEqualCLSID(named(kFirst), found));
+    }
+    ASSERT_EQ(ERROR_SUCCESS, SetString("SOFTWARE\\Classes\\KV.Cached\\CLSID", nullptr, kSecond));
+    ASSERT_EQ(S_OK, classOf(&found));
+    EXPECT_TRUE(IsEqualCLSID(named(kSecond), found)) << "a change by this process";
+    const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\KV.Cached\\CLSID]\n";
+    ReplaceText(mStore, header + "@=\"" + kThird + "\"\n");
+    ASSERT_EQ(S_OK, classOf(&found));
+    EXPECT_TRUE(IsEqualCLSID(named(kThird), found)) << "a change by another writer";
+    ReplaceText(mStore, "Windows Registry Editor Version 5.00\n\n");
+    EXPECT_EQ(CO_E_CLASSSTRING, classOf(&found)) << "a removed ProgID";
+    std::string other = mDir.file("other.reg");
+    WriteText(other, header + "@=\"" + kFirst + "\"\n");
+    KvRegSetStorePath(other.c_str());
+    EXPECT_EQ(S_OK, classOf(&found));
+    EXPECT_TRUE(IsEqualCLSID(named(kFirst), found)) << "another store";
+    KvRegSetStorePath(mStore.c_str());
+    EXPECT_EQ(CO_E_CLASSSTRING, classOf(&found)) << "back to the first store";
+}
+
 KV_TEST_CHILD(RegistryWriter) {
     if (argc < 3) return 2;
     KvRegSetStorePath(argv[0]);

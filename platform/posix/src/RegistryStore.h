@@ -4,6 +4,7 @@
 #include "RegistryTree.h"
 #include "RegistryWatch.h"
 
+#include <stdint.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -27,6 +28,10 @@ public:
     // file, the file is not even looked at.
     using Reader = std::function<LSTATUS(const RegKey& top, ULONGLONG lastWrite)>;
     LSTATUS Read(const Reader& reader);
+
+    // A number that changes whenever what readers see may have changed (a parse, a write, another
+    // file): a reader may keep what it found for as long as the number stays the same.
+    LSTATUS Generation(uint64_t* generation);
 
     // Under the cross-process lock: reads the file afresh, calls `writer`, and when it returns
     // ERROR_SUCCESS having set `changed`, replaces the file with the new content atomically.
@@ -79,6 +84,7 @@ private:
     // damage is said once, however often the file is parsed again.
     std::string mDamage;
     std::string mReportedDamage;
+    uint64_t mGeneration = 0;
 };
 
 }  // namespace kvreg

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "RegistryStore.h"
+
 namespace {
 
 // Narrow form of a wide registry name: each unit to the byte of the same value.
@@ -68,10 +70,32 @@ bool ThreadHasCom() {
 
 HRESULT CLSIDFromProgID(LPCOLESTR progId, LPCLSID clsid) {
     if (!progId || !clsid) return E_INVALIDARG;
+    // A thread that asks for the same ProgID again (a listener's handler, at every event) gets
+    // its last answer while the registry is unchanged, without looking the key up again.
+    thread_local struct {
+        std::wstring progId;
+        CLSID clsid;
+        uint64_t generation = 0;
+        bool valid = false;
+    } last;
+    uint64_t generation = 0;
+    bool known = kvreg::RegistryStore::Instance().Generation(&generation) == ERROR_SUCCESS;
+    if (known && last.valid && last.generation == generation && last.progId == progId) {
+        *clsid = last.clsid;
+        return S_OK;
+    }
     std::string name, text;
     if (!Narrow(progId, &name) || name.empty() || !DefaultString(name + "\\CLSID", &text)) return CO_E_CLASSSTRING;
     std::wstring wide(text.begin(), text.end());
-    return SUCCEEDED(CLSIDFromString(wide.c_str(), clsid)) ? S_OK : CO_E_CLASSSTRING;
+    if (FAILED(CLSIDFromString(wide.c_str(), clsid))) return CO_E_CLASSSTRING;
+    // Remembered under the number read before the look: a change meanwhile makes it stale.
+    last.valid = known;
+    if (known) {
+        last.progId = progId;
+        last.clsid = *clsid;
+        last.generation = generation;
+    }
+    return S_OK;
 }
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, LPVOID reserved, REFIID iid, LPVOID* object) {

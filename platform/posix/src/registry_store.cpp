@@ -151,6 +151,7 @@ void RegistryStore::ForgetCachedFileLocked() {
     mCachedMissing = false;
     mDamage.clear();
     mTop = std::make_unique<RegKey>();
+    ++mGeneration;
 }
 
 void RegistryStore::ForgetCacheLocked() {
@@ -226,6 +227,13 @@ LSTATUS RegistryStore::Read(const Reader& reader) {
     return reader(*mTop, mCachedMissing ? 0 : FileTimeOf(mCachedStat));
 }
 
+LSTATUS RegistryStore::Generation(uint64_t* generation) {
+    return Read([&](const RegKey&, ULONGLONG) -> LSTATUS {
+        *generation = mGeneration;
+        return ERROR_SUCCESS;
+    });
+}
+
 LSTATUS RegistryStore::Check(std::string& description) {
     std::unique_lock<std::shared_mutex> lock(mMutex);
     LSTATUS rc = RefreshLocked(ResolvePathLocked(), false);
@@ -289,6 +297,7 @@ LSTATUS RegistryStore::Write(const Writer& writer) {
     try {
         rc = writer(*mTop, changed);
         if (!changed) return rc;
+        ++mGeneration;
         if (rc == ERROR_SUCCESS) rc = ReplaceFileLocked(path, FormatStoreText(*mTop), newFd);
     } catch (...) {
         ForgetCacheLocked();  // the tree may no longer match the file

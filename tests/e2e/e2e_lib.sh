@@ -88,6 +88,17 @@ wait_until() {
 
 process_gone() { ! kill -0 "$1" 2>/dev/null; }
 
+# ends_cleanly PID SIGNAL WHAT: sends SIGNAL (INT, TERM) to a process this shell started, gives it
+# 10 s to end and reaps it; it must end in time with status 0, or the case fails, naming WHAT.
+ends_cleanly() {
+  local pid=$1 signal=$2 what=$3 rc
+  kill -"$signal" "$pid" 2>/dev/null
+  wait_until 10 process_gone "$pid" || { fail "$what still runs 10 s after SIG$signal"; return 1; }
+  wait "$pid"
+  rc=$?
+  [[ $rc -eq 0 ]] || { fail "$what exited $rc after SIG$signal"; return 1; }
+}
+
 # Ends a process this script started, gently first; never waits longer than a few seconds.
 stop_process() {
   local pid=$1

@@ -90,13 +90,9 @@ announced_addresses() { sed -n 's/^kvlisten: listening on port [0-9]* at \(.*\) 
 
 # The stop connects to the listener's own addresses to wake it; its log says when nobody answered.
 stop_host() {
-  local rc
-  kill -TERM "$HOST_PID"
-  wait_until 10 process_gone "$HOST_PID" || { fail "kvlisten still runs 10 s after SIGTERM"; return 1; }
-  wait "$HOST_PID"
-  rc=$?
+  local pid=$HOST_PID
   HOST_PID=""
-  [[ $rc -eq 0 ]] || fail "kvlisten exited $rc after SIGTERM"
+  ends_cleanly "$pid" TERM kvlisten || return 1
   [[ $(tail -n 1 "$HOST_ERR") == 'kvlisten: stopped' ]] || fail "kvlisten did not say 'stopped': $(tail -n 2 "$HOST_ERR")"
   grep -q 'wake-up was not acknowledged' "$LOG" && fail "the stop's wake-up reached no listening socket"
   : >"$LOG"

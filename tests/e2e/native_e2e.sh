@@ -408,7 +408,7 @@ case_sigint() {
 case_port_free_after_stop() {
   [[ -n $PORT ]] || { fail "no port from the first host"; return 1; }
   port_free "$ADDRESS" "$PORT" || fail "port $PORT on $ADDRESS cannot be bound after the stop"
-  local old=$PORT rc hard soft
+  local old=$PORT hard soft pid
   "$BIN/kvregsvr" /s "$BIN/KVEvSpool.so" || fail "re-registering KVEvSpool.so"
   hard=$(ulimit -Hn)
   [[ $hard != unlimited && $hard -gt 64 ]] && HOST_LAUNCH=(prlimit --nofile=64:"$hard" --)
@@ -426,12 +426,9 @@ case_port_free_after_stop() {
     curl_printer second-host "$SRC/samples/deliver.xml" -H 'Content-Type: text/xml' || fail "curl exited $?"
     check_response "$WORK/responses/second-host" "second host"
   fi
-  kill -TERM "$HOST_PID" 2>/dev/null
-  wait_until 10 process_gone "$HOST_PID" || { fail "the new kvlisten still runs 10 s after SIGTERM"; return 1; }
-  wait "$HOST_PID"
-  rc=$?
+  pid=$HOST_PID
   HOST_PID=""
-  [[ $rc -eq 0 ]] || fail "the new kvlisten exited $rc after SIGTERM"
+  ends_cleanly "$pid" TERM "the new kvlisten" || return 1
   [[ -z $(host_errors) ]] || fail "the new kvlisten reported errors: $(host_errors)"
   [[ $(tail -n 1 "$HOST_ERR") == 'kvlisten: stopped' ]] || fail "the new kvlisten did not say 'stopped'"
 }
@@ -502,11 +499,7 @@ case_unusable_ports() {
   port=$(sed -n 's/^kvlisten: listening on port \([0-9]*\) .*/\1/p' "$WORK/any.err")
   [[ -n $port && $port != "$busy" ]] || fail "--any-port listens on '$port'"
   grep -q "^kvlisten: warning: keeping port $port" "$WORK/any.err" || fail "--any-port: no warning about the kept port"
-  kill -TERM "$any"
-  wait_until 10 process_gone "$any" || fail "--any-port host still runs 10 s after SIGTERM"
-  wait "$any"
-  rc=$?
-  [[ $rc -eq 0 ]] || fail "--any-port host exited $rc"
+  ends_cleanly "$any" TERM "--any-port host"
   stop_process "$holder"
   CLIENT_PIDS=()
 }

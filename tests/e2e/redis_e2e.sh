@@ -193,14 +193,8 @@ case_consumer_reads_each_once() {
 
 # Both hosts stop cleanly and say nothing beyond their own lines; nothing was left in the fallback folders or half written.
 case_hosts_stop() {
-  local pid rc name
-  for pid in "${HOST_PIDS[@]}"; do
-    kill -TERM "$pid" 2>/dev/null
-    wait_until 10 process_gone "$pid" || fail "kvlisten $pid still runs 10 s after SIGTERM"
-    wait "$pid"
-    rc=$?
-    [[ $rc -eq 0 ]] || fail "kvlisten $pid exited $rc"
-  done
+  local pid name
+  for pid in "${HOST_PIDS[@]}"; do ends_cleanly "$pid" TERM "kvlisten $pid"; done
   HOST_PIDS=()
   for name in a b; do
     # kvlisten tells its own story on stderr; anything else there (a sanitizer's report, an

@@ -1,13 +1,11 @@
 // CPWStringBuffer.cpp -- the growable wide string with slack at both ends, stored in a COM string or a heap array.
 #include "CPWStringBuffer.h"
 
+#include "ByteText.h"
+
 #include <stdint.h>
 #include <string.h>
 #include <wchar.h>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include <new>
 #include <string>
@@ -193,34 +191,6 @@ CPWStringBufferT<Storage>& CPWStringBufferT<Storage>::Assign(const WCHAR* text, 
     return *this;
 }
 
-namespace {
-
-// Every byte becomes the character of the same value. A message is widened whole on every
-// delivery, so where the processor has SSE2 sixteen bytes go at a time.
-void WidenBytes(const char* from, size_t count, WCHAR* to) {
-    size_t i = 0;
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= count; i += 16) {
-        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-        __m128i low = _mm_unpacklo_epi8(bytes, zero);
-        __m128i high = _mm_unpackhi_epi8(bytes, zero);
-        __m128i* out = reinterpret_cast<__m128i*>(to + i);
-        if (sizeof(WCHAR) == 2) {
-            _mm_storeu_si128(out, low);
-            _mm_storeu_si128(out + 1, high);
-        } else {
-            _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
-            _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
-            _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
-            _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
-        }
-    }
-#endif
-    for (; i < count; ++i) to[i] = static_cast<WCHAR>(static_cast<unsigned char>(from[i]));
-}
-
-}  // namespace
 
 template <class Storage>
 CPWStringBufferT<Storage>& CPWStringBufferT<Storage>::AssignNarrow(const char* text, bool centre) {

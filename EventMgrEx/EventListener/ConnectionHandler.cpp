@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "ByteText.h"
 #include "CPWStringBuffer.h"
 #include "CannedResponse.h"
 #include "HandlerApartment.h"
@@ -194,8 +195,8 @@ const char* FramingName(const TransferState& transfer) {
     return transfer.header().method == Method::Get ? "get" : "head";
 }
 
-// Hands the text to the event manager this thread keeps; the result for the request's line.
-const char* CallDeliver(HandlerApartment& apartment, CPWStringBuffer& text, unsigned long size) {
+// Hands the message to the event manager this thread keeps; the result for the request's line.
+const char* CallDeliver(HandlerApartment& apartment, BSTR message, unsigned long size) {
     HRESULT hr = S_OK;
     IEventManagerEx* manager = apartment.EventManager(&hr);
     if (!manager) {
@@ -204,9 +205,8 @@ const char* CallDeliver(HandlerApartment& apartment, CPWStringBuffer& text, unsi
               (unsigned)hr);
         return "not delivered, no event manager";
     }
-    // The storage itself is the BSTR: its text ends at the first NUL. No text, no string.
     CPWStringBuffer response;
-    hr = manager->Deliver(text.Compact(), response.Put());
+    hr = manager->Deliver(message, response.Put());
     if (SUCCEEDED(hr)) {
         KVLOG(5, "HandlingProc : Event Manager Deliver succeeded");
     } else {
@@ -219,23 +219,24 @@ const char* CallDeliver(HandlerApartment& apartment, CPWStringBuffer& text, unsi
     return SUCCEEDED(hr) ? "delivered" : "delivery failed";
 }
 
-// Widens the body (read up to its first NUL) and delivers it; the result for the request's line.
+// Widens the body, every byte of it, into a string of exactly its length and delivers it; the
+// result for the request's line. An empty body is a null string.
 const char* DeliverMessage(std::string& body, HandlerApartment& apartment) {
-    CPWStringBuffer text;
-    // At the start of its storage, where Deliver takes it: nothing to move.
-    text.AssignNarrow(body.c_str(), false);
-    unsigned long size = static_cast<unsigned long>(strlen(body.c_str()));
+    unsigned long size = static_cast<unsigned long>(body.size());
+    BSTR message = size ? AllocBstrFromBytes(body.data(), body.size()) : nullptr;
     std::string().swap(body);
-    if (size != 0 && !text.GetBuffer()) {
+    if (size != 0 && !message) {
         // Delivering an empty message in its place would report a loss as a success.
         KVLOG(1, "HandlingProc : a message of %lu bytes could not be widened; it is not delivered", size);
         return "not delivered, no memory";
     }
-    if (!apartment.Enter()) {
+    const char* result = "not delivered, COM failed";
+    if (!apartment.Enter())
         KVLOG(5, "HandlingProc : Failed to initialize COM runtime library");
-        return "not delivered, COM failed";
-    }
-    return CallDeliver(apartment, text, size);
+    else
+        result = CallDeliver(apartment, message, size);
+    SysFreeString(message);
+    return result;
 }
 
 // A thread of the handler pool: the connections it serves one after another share its apartment

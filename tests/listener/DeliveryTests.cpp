@@ -188,11 +188,14 @@ TEST_F(DeliveryTest, HighBytesArriveUnchanged) {
     EXPECT_NE(std::string::npos, meta.find("highest=255")) << meta;
 }
 
-TEST_F(DeliveryTest, MessageEndsAtFirstNul) {
-    // A body with a NUL byte is delivered up to that byte.
+TEST_F(DeliveryTest, EmbeddedNulTravelsWithTheExactLength) {
+    // A body with a NUL byte arrives whole, its string as long as the body: a manager that reads
+    // up to the first NUL sees what comes before it.
     std::string body("before\0after", 12);
     Exchange(LengthRequest(body));
-    EXPECT_EQ("before", Delivered(1));
+    std::string meta;
+    EXPECT_EQ("before", Delivered(1, &meta));
+    EXPECT_NE(std::string::npos, meta.find("length=12 "));
 }
 
 TEST_F(DeliveryTest, WakeUpTextGetsNoResponse) {

@@ -153,10 +153,11 @@ std::shared_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path) {
     return folder;
 }
 
-std::string SpoolFolder::MessageBytes(const WCHAR* message) {
+std::string SpoolFolder::MessageBytes(BSTR message) {
     std::string bytes;
     if (message) {
-        bytes.resize(wcslen(message));
+        // Every unit the string carries, NULs included: a UTF-16 body is bytes with many NULs.
+        bytes.resize(SysStringLen(message));
         for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(message[i] <= 0xFF ? message[i] : '?');
     }
     return bytes;

@@ -41,8 +41,9 @@ public:
     SpoolFolder& operator=(const SpoolFolder&) = delete;
 
     // The bytes a delivered message stands for: each unit back to the byte it was widened from
-    // (a unit above 0xFF, which no listener produces, becomes '?'), up to the first NUL.
-    static std::string MessageBytes(const WCHAR* message);
+    // (a unit above 0xFF, which no listener produces, becomes '?'), over the string's whole
+    // recorded length, NULs included.
+    static std::string MessageBytes(BSTR message);
 
     const std::string& Path() const { return mPath; }
 

@@ -8,6 +8,7 @@
 
 #include "Logging.h"
 #include "RegistryValue.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -119,6 +120,28 @@ HRESULT CPComPtrBase::RegisterComponent(const WCHAR* modulePath, bool registerin
     return S_OK;
 }
 
+DWORD PlatformServices::CreationContext(const WCHAR* progId) {
+    CPWStringBuffer progIdCopy;
+    progIdCopy.Assign(progId);
+    KVLOG(8, "PlatformServices::CreateInstance() just created temp");
+    DWORD context = kAnyServer;
+    UniqueRegKey forceKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForceKey, 0, KEY_READ, forceKey.put()) != ERROR_SUCCESS) {
+        KVLOG(8, "PlatformServices::CreateInstance() could not find forcekey");
+    } else {
+        KVLOG(8, "PlatformServices::CreateInstance() found forcekey");
+        char value[kForceValueSize];
+        DWORD size = sizeof(value);
+        if (QueryStringValue(forceKey.get(), progIdCopy.GetMultiByte(""), value, &size) == ERROR_SUCCESS) {
+            KVLOG(8, "PlatformServices::CreateInstance() found string value in forcekey");
+            context = CLSCTX_LOCAL_SERVER;
+        } else {
+            KVLOG(8, "PlatformServices::CreateInstance() string value in forcekey not found");
+        }
+    }
+    return context;
+}
+
 HRESULT PlatformServices::CreateInstanceUntyped(void** slot, REFIID iid, const WCHAR* progId, const WCHAR* repairModule) {
     KVLOG(8, "PlatformServices::CreateInstance() Entering");
     KVLOG(9, "CI 1");
@@ -143,35 +166,14 @@ HRESULT PlatformServices::CreateInstanceUntyped(void** slot, REFIID iid, const W
     if (SUCCEEDED(resolved)) {
         KVLOG(8, "PlatformServices::CreateInstance() CLSIDFromProgID succeeded");
         hr = E_FAIL;
-        CPWStringBuffer progIdCopy;
-        HKEY forceKey = nullptr;
         try {
-            progIdCopy.Assign(progId);
-            KVLOG(8, "PlatformServices::CreateInstance() just created temp");
-            DWORD context = kAnyServer;
-            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForceKey, 0, KEY_READ, &forceKey) != ERROR_SUCCESS) {
-                forceKey = nullptr;
-                KVLOG(8, "PlatformServices::CreateInstance() could not find forcekey");
-            } else {
-                KVLOG(8, "PlatformServices::CreateInstance() found forcekey");
-                char value[kForceValueSize];
-                DWORD size = sizeof(value);
-                if (QueryStringValue(forceKey, progIdCopy.GetMultiByte(""), value, &size) == ERROR_SUCCESS) {
-                    KVLOG(8, "PlatformServices::CreateInstance() found string value in forcekey");
-                    context = CLSCTX_LOCAL_SERVER;
-                } else {
-                    KVLOG(8, "PlatformServices::CreateInstance() string value in forcekey not found");
-                }
-            }
-            hr = CoCreateInstance(clsid, nullptr, context, iid, slot);
+            hr = CoCreateInstance(clsid, nullptr, CreationContext(progId), iid, slot);
         } catch (...) {
             KVLOG(9, "CI 5");
             *slot = nullptr;
             if (SUCCEEDED(hr)) hr = E_FAIL;
             KVLOG(1, "PlatformServices::CreateInstance() caught exception.");
         }
-        progIdCopy.Free();
-        if (forceKey) RegCloseKey(forceKey);
     } else {
         KVLOG(1, "PlatformServices::CreateInstance() unable to resolve CLSID");
         hr = resolved;

@@ -2,6 +2,7 @@
 #include "Logging.h"
 
 #include "NeverDestroyed.h"
+#include "UniqueHandle.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -316,16 +317,11 @@ bool ReadSetting(HKEY key, const char* name, char* text) {
 }
 
 bool ReadConfiguration(const char* tag, char* text) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigSubkey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        bool found = ReadSetting(key, tag, text) || ReadSetting(key, nullptr, text);
-        RegCloseKey(key);
-        return found;
-    }
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    bool found = ReadSetting(key, kConfigValue, text);
-    RegCloseKey(key);
-    return found;
+    UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigSubkey, 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+        return ReadSetting(key.get(), tag, text) || ReadSetting(key.get(), nullptr, text);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
+    return ReadSetting(key.get(), kConfigValue, text);
 }
 
 void FormatDateTime(FixedText& out) {

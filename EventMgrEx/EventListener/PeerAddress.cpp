@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "UniqueHandle.h"
+
 namespace {
 const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 }  // namespace
@@ -41,10 +43,9 @@ bool PeerAddress::Parse(const char* text, PeerAddress* address) {
     addrinfo hints = {};
     hints.ai_flags = AI_NUMERICHOST;
     hints.ai_family = AF_UNSPEC;
-    addrinfo* found = nullptr;
-    if (!text || !*text || getaddrinfo(text, nullptr, &hints, &found) != 0 || !found) return false;
-    *address = FromSockaddr(found->ai_addr, static_cast<int>(found->ai_addrlen));
-    freeaddrinfo(found);
+    UniqueAddressList found;
+    if (!text || !*text || getaddrinfo(text, nullptr, &hints, found.put()) != 0 || !found) return false;
+    *address = FromSockaddr(found.get()->ai_addr, static_cast<int>(found.get()->ai_addrlen));
     return address->Known();
 }
 

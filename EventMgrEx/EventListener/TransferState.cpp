@@ -46,7 +46,7 @@ bool TransferState::isTransferFinished(const std::string& text) {
         if (verdict == Verdict::LengthReached) KVLOG(5, "server has passed the required length");
         return verdict != Verdict::Incomplete;
     } catch (...) {
-        KVLOG(5, "isTransferFinished: Unknown exception");
+        KV_LOG_CAUGHT("isTransferFinished: Unknown exception");
         return false;
     }
 }

@@ -54,15 +54,4 @@ std::string RefusalResponse(unsigned status, const char* reason) {
     return response + "Connection: close\r\n\r\n" + body;
 }
 
-std::string StatusResponse(unsigned port, bool withBody) {
-    std::string body = "KVLUMEN.Listener listening on port " + std::to_string(port) + "\r\n";
-    std::string response =
-        "HTTP/1.1 200 OK\r\n"
-        "Content-Type: text/plain\r\n"
-        "Content-Length: " +
-        std::to_string(body.size()) +
-        "\r\n"
-        "Connection: close\r\n"
-        "\r\n";
-    return withBody ? response + body : response;
-}
+std::string StatusBody(unsigned port) { return "KVLUMEN.Listener listening on port " + std::to_string(port) + "\r\n"; }

@@ -17,6 +17,5 @@ std::string RefusalResponse(unsigned status, const char* reason);
 const char* StatusText(unsigned status);
 const unsigned kRetryAfterSeconds = 5;
 
-// The answer to GET and HEAD, which monitors and load balancers use to check the port: 200 with a
-// one-line text naming the listener and its port (HEAD: the header section only).
-std::string StatusResponse(unsigned port, bool withBody);
+// The line that names the listener and its port, first in every answer to a port check.
+std::string StatusBody(unsigned port);

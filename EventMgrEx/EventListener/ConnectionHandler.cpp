@@ -12,7 +12,11 @@
 #include "ConnectionService.h"
 #include "LogThrottle.h"
 #include "Logging.h"
+#include "IEventManagerStatus.h"
+#include "ListenerCounters.h"
+#include "PeerTable.h"
 #include "ShutdownAck.h"
+#include "StatusPages.h"
 
 using framing::BodyFraming;
 using framing::Method;
@@ -130,6 +134,7 @@ enum class ConnectionHandler::Intake {
     TimedOut,     // not complete in time
     Stopped,      // the listener stops, or the process exits
     Failed,       // the connection failed (a reset)
+    Forbidden,    // its address may not deliver events
 };
 
 struct ConnectionHandler::Request {
@@ -198,6 +203,9 @@ RequestOutcome ConnectionHandler::Serve(Transport& transport, const ListenerRun&
         case Intake::Malformed:
             Refuse(transport, request.transfer.refusalStatus(), request.transfer.refusalReason(), outcome);
             break;
+        case Intake::Forbidden:
+            Refuse(transport, 403, "this address may not deliver events (allowedPeers)", outcome);
+            break;
         case Intake::NoRoom:
             Refuse(transport, 503, "the listener holds as many requests as maxBufferedMB allows", outcome);
             break;
@@ -209,8 +217,10 @@ RequestOutcome ConnectionHandler::Serve(Transport& transport, const ListenerRun&
         KV_LOG_CAUGHT("HandlingProc : Exception occurred");
         outcome.result = RequestResult::Exception;
     }
-    transport.Close();
+    // Counted before the close: a peer that asks for the figures after its answer finds it there.
     outcome.endedAt = GetTickCount64();
+    ConnectionService::Instance().Report(outcome);
+    transport.Close();
     KVLOG_EXIT(5, "HandlingProc", 0);
     return outcome;
 }
@@ -241,6 +251,10 @@ ConnectionHandler::Intake ConnectionHandler::Receive(Transport& transport, const
         if (strcmp(text.c_str(), kWakeUpText) == 0) return Intake::WakeUp;
         transfer.isTransferFinished(text);
         if (transfer.intake() == TransferState::Intake::Malformed) return Intake::Malformed;
+        // Who may deliver is known from the address alone: the body is not waited for.
+        if (transfer.headerComplete() && transfer.header().method == Method::Other &&
+            !settings.allowedPeers.Allows(transport.Peer()))
+            return Intake::Forbidden;
         if (RequestSize(transfer, text.size()) > limit) return Intake::TooLarge;
         if (transfer.intake() == TransferState::Intake::Whole) return Intake::Whole;
         if (!request.headerAt && transfer.headerComplete()) {
@@ -276,12 +290,79 @@ void ConnectionHandler::Refuse(Transport& transport, unsigned status, const char
 
 void ConnectionHandler::Answer(Transport& transport, const ListenerRun& run, Request& request,
                                RequestOutcome& outcome) {
-    if (request.transfer.header().framing() != BodyFraming::None) return DeliverWhole(transport, run, request, outcome);
-    // A monitor's check of the port: answered, never delivered.
-    std::string status = StatusResponse(transport.LocalPort(), request.transfer.header().method == Method::Get);
-    if (transport.Send(status.data(), status.size())) outcome.status = 200;
+    const framing::HeaderSection& header = request.transfer.header();
+    if (header.framing() != BodyFraming::None) return DeliverWhole(transport, run, request, outcome);
+    // GET and HEAD: a monitor, a load balancer, a person or a scraper. Answered, never delivered.
+    std::string target = request.text.substr(header.targetOffset, header.targetLength);
+    size_t question = target.find('?');
+    std::string path = target.substr(0, question);
+    std::string query = question == std::string::npos ? std::string() : target.substr(question + 1);
+    bool headOnly = header.method == Method::Head;
+    std::string answer;
+    if ((path == "/metrics" || path == "/status") && !run.settings.statusFrom.Allows(outcome.peer)) {
+        Refuse(transport, 403, "this address may not read the listener's figures (statusFrom)", outcome);
+        outcome.result = RequestResult::Refused;
+        return;
+    }
+    EventManagerState manager = ManagerState();
+    ListenerCounters& counters = ListenerCounters::Instance();
+    HealthVerdict health = JudgeHealth(counters.TakeHealth(), manager);
+    if (path == "/metrics" || path == "/status") {
+        ConnectionService& service = ConnectionService::Instance();
+        ListenerGauges gauges;
+        gauges.connectionsOpen = service.Connections();
+        gauges.connectionsWaiting = service.Waiting();
+        gauges.handlerThreads = service.Threads();
+        gauges.idleHandlerThreads = service.IdleThreads();
+        gauges.bufferedBytes = service.Buffered();
+        gauges.port = transport.LocalPort();
+        gauges.acknowledge = run.settings.acknowledge == Acknowledge::Stored ? "stored" : "received";
+        gauges.statusFrom = run.settings.statusFrom.Text();
+        gauges.allowedPeers = run.settings.allowedPeers.Text();
+        PeerTable& printers = PeerTable::Instance();
+        if (path == "/metrics") {
+            answer = HttpAnswer(200, "text/plain; version=0.0.4; charset=utf-8",
+                                MetricsText(counters.Take(), gauges, manager, printers.Size()), headOnly);
+        } else {
+            std::string sort = query.compare(0, 5, "sort=") == 0 ? query.substr(5) : std::string();
+            answer = HttpAnswer(200, "text/html; charset=utf-8",
+                                StatusPage(counters.Take(), gauges, manager, health, printers.Rows(), sort), headOnly);
+        }
+    } else {
+        // "/", "/health" and anything else: the port check of old, and whether it is worth sending events.
+        std::string body = StatusBody(transport.LocalPort()) + health.reason + "\r\n";
+        answer = HttpAnswer(health.healthy ? 200 : 503, "text/plain", body, headOnly);
+    }
+    if (transport.Send(answer.data(), answer.size())) outcome.status = health.healthy || path == "/metrics" || path == "/status" ? 200 : 503;
     outcome.answeredAt = GetTickCount64();
     outcome.result = RequestResult::Answered;
+}
+
+EventManagerState ConnectionHandler::ManagerState() {
+    EventManagerState state;
+    state.created = false;
+    if (!mManagers.Enter()) {
+        state.createResult = CO_E_NOTINITIALIZED;
+        return state;
+    }
+    CPComPtr<IEventManagerEx> manager;
+    state.createResult = mManagers.Create(manager);
+    if (FAILED(state.createResult) || !manager) return state;
+    state.created = true;
+    IEventManagerStatus* status = nullptr;
+    if (SUCCEEDED(manager->QueryInterface(IID_IEventManagerStatus, reinterpret_cast<void**>(&status))) && status) {
+        VARIANT_BOOL ready = VARIANT_TRUE;
+        UniqueBstr summary;
+        UniqueBstr metrics;
+        if (SUCCEEDED(status->GetStatus(&ready, summary.put(), metrics.put()))) {
+            state.reportsStatus = true;
+            state.ready = ready != VARIANT_FALSE;
+            state.summary = NarrowBytes(summary.get());
+            state.metrics = NarrowBytes(metrics.get());
+        }
+        status->Release();
+    }
+    return state;
 }
 
 void ConnectionHandler::DeliverWhole(Transport& transport, const ListenerRun& run, Request& request,

@@ -7,6 +7,7 @@
 
 #include "EventManagerFactory.h"
 #include "RequestOutcome.h"
+#include "StatusPages.h"
 #include "TransferState.h"
 #include "Transport.h"
 
@@ -24,7 +25,8 @@ public:
     ConnectionHandler(const ConnectionHandler&) = delete;
     ConnectionHandler& operator=(const ConnectionHandler&) = delete;
 
-    // Serves the connection to its end on the calling thread and closes it; what became of it.
+    // Serves the connection to its end on the calling thread, reports what became of it to the
+    // connection service, and closes it; returns the outcome.
     RequestOutcome Serve(Transport& transport, const ListenerRun& run, ULONGLONG acceptedAt);
 
 private:
@@ -38,6 +40,8 @@ private:
     void Refuse(Transport& transport, unsigned status, const char* reason, RequestOutcome& outcome, bool logged = false);
     void DeliverWhole(Transport& transport, const ListenerRun& run, Request& request, RequestOutcome& outcome);
     RequestResult Deliver(BSTR message, uint64_t size, const PeerAddress& peer, HRESULT* result);
+    // What one event manager object says of itself (made and released here).
+    EventManagerState ManagerState();
 
     EventManagerFactory mFactory;
     EventManagerSource& mManagers;

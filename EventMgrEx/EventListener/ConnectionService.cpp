@@ -8,9 +8,11 @@
 
 #include "CannedResponse.h"
 #include "ConnectionHandler.h"
+#include "ListenerCounters.h"
 #include "LogThrottle.h"
 #include "Logging.h"
 #include "NeverDestroyed.h"
+#include "PeerTable.h"
 #include "SocketTransport.h"
 
 #if defined(__GLIBC__)
@@ -52,8 +54,7 @@ public:
         for (Connection* connection = static_cast<Connection*>(item); connection;
              connection = service.Finished(connection)) {
             SocketTransport transport(std::move(connection->socket), connection->peer, connection->run->stop);
-            RequestOutcome outcome = mHandler.Serve(transport, *connection->run, connection->acceptedAt);
-            service.Report(outcome);
+            mHandler.Serve(transport, *connection->run, connection->acceptedAt);
         }
     }
 
@@ -141,6 +142,7 @@ void ConnectionService::ForgetPeerLocked(const PeerAddress& peer) {
 }
 
 void ConnectionService::Accept(UniqueSocket socket, const PeerAddress& peer, ULONGLONG acceptedAt) {
+    ListenerCounters::Instance().Accepted();
     std::unique_ptr<Connection> connection(new (std::nothrow) Connection{UniqueSocket(), peer, acceptedAt, nullptr});
     bool serveNow = false;
     bool waits = false;
@@ -305,7 +307,15 @@ void ConnectionService::Refuse(UniqueSocket connection, const PeerAddress& peer,
     Report(outcome);
 }
 
-void ConnectionService::Report(const RequestOutcome& outcome) { outcome.Log(); }
+void ConnectionService::Report(const RequestOutcome& outcome) {
+    ListenerCounters::Instance().Record(outcome);
+    try {
+        PeerTable::Instance().Record(outcome);
+    } catch (const std::bad_alloc&) {
+        // The table misses a row; the counters and the line do not.
+    }
+    outcome.Log();
+}
 
 bool ConnectionService::ReserveBuffered(uint64_t bytes, DWORD waitMs, uint64_t alreadyHeld) {
     auto take = [&] {

@@ -115,13 +115,6 @@ private:
     class HandlerThread;
     static std::unique_ptr<PooledWorker> MakeHandlerThread();
 
-    struct PeerKeyHash {
-        size_t operator()(const PeerAddress& peer) const { return peer.AddressHash(); }
-    };
-    struct PeerKeyEqual {
-        bool operator()(const PeerAddress& a, const PeerAddress& b) const { return a.SameAddress(b); }
-    };
-
     // Hands the connection to a handler thread; on failure it is closed and reported.
     void Dispatch(Connection* connection);
     // A handler thread has finished `done`: the next connection for the same thread, or null.
@@ -136,7 +129,7 @@ private:
     std::shared_ptr<ListenerRun> mRun;  // the run that accepts; null while none does
     std::atomic<LONG> mServed{0};       // connections on handler threads
     std::deque<Connection*> mWaitingRoom;
-    std::unordered_map<PeerAddress, LONG, PeerKeyHash, PeerKeyEqual> mPerPeer;  // served and waiting
+    std::unordered_map<PeerAddress, LONG, PeerAddressHash, PeerAddressEqual> mPerPeer;  // served and waiting
     DeliveryUnderWay* mDeliveries = nullptr;
     std::condition_variable mChanged;   // a delivery or connection ended, or buffered bytes came back
     std::atomic<uint64_t> mBuffered{0};

@@ -41,13 +41,15 @@ bool IsTokenChar(unsigned char c) {
 
 // METHOD SP request-target SP HTTP/d.d: anything else (a TLS handshake, a stray line of text) is
 // not a request we can answer sensibly.
-bool RequestLineValid(const char* begin, const char* end) {
+bool RequestLineValid(const char* begin, const char* end, HeaderSection& section) {
     const char* p = begin;
     while (p < end && IsTokenChar(static_cast<unsigned char>(*p))) ++p;
     if (p == begin || p == end || *p != ' ') return false;
     const char* target = ++p;
     while (p < end && static_cast<unsigned char>(*p) > ' ' && *p != 0x7F) ++p;
     if (p == target || p == end || *p != ' ') return false;
+    section.targetOffset = static_cast<uint32_t>(target - begin);
+    section.targetLength = static_cast<uint32_t>(p - target);
     ++p;
     return end - p == 8 && memcmp(p, "HTTP/", 5) == 0 && p[5] >= '0' && p[5] <= '9' && p[6] == '.' && p[7] >= '0' &&
            p[7] <= '9';
@@ -104,7 +106,7 @@ HeaderSection HeaderSection::Read(const char* data, size_t end) {
     // Methods are case-sensitive tokens ended by a blank.
     if (StartsWith(line, lineEnd, "GET ")) section.method = Method::Get;
     if (StartsWith(line, lineEnd, "HEAD ")) section.method = Method::Head;
-    section.requestLineValid = RequestLineValid(line, lineEnd);
+    section.requestLineValid = RequestLineValid(line, lineEnd, section);
     // Lines end at CR LF only: a lone LF is a line end to some readers and not to others.
     const void* lineFeed = memchr(data, '\n', end);
     for (const char* lf = static_cast<const char*>(lineFeed); lf; ) {

@@ -34,6 +34,9 @@ struct HeaderSection {
     bool onlyChunked = true;        // every coding named is chunked, once, and last
     bool unknownCoding = false;     // a coding other than chunked is named
     bool bareLineFeed = false;      // a line ends in LF without CR
+    // Where the request target of a valid request line lies in the text (offset, length).
+    uint32_t targetOffset = 0;
+    uint32_t targetLength = 0;
 
     BodyFraming framing() const {
         if (method != Method::Other) return BodyFraming::None;

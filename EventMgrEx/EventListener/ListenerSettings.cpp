@@ -64,6 +64,26 @@ void ReadAcknowledge(HKEY key, ListenerSettings& settings) {
     }
 }
 
+// An address list: its good entries are taken, a bad one is named.
+void ReadAddresses(HKEY key, const char* name, AddressFilter& filter) {
+    char text[4096] = {};
+    DWORD size = sizeof(text);
+    LONG rc = QueryStringValue(key, name, text, &size);
+    if (rc == ERROR_FILE_NOT_FOUND) return;
+    if (rc != ERROR_SUCCESS) {
+        KVLOG(2, "ListenerSettings::Read: %s is not a REG_SZ of at most 4095 characters; the default %s is used", name,
+              filter.Text().c_str());
+        return;
+    }
+    AddressFilter read;
+    std::string bad;
+    if (!read.Parse(text, &bad))
+        KVLOG(2, "ListenerSettings::Read: %s names \"%s\", which is no address or CIDR range; it is left out (%s "
+                 "is: %s)",
+              name, bad.c_str(), name, read.Text().c_str());
+    filter = read;
+}
+
 // A deadline for the header section longer than the one for the whole request means nothing.
 void Reconcile(ListenerSettings& settings) {
     if (settings.headerTimeoutMs > settings.requestTimeoutMs) settings.headerTimeoutMs = settings.requestTimeoutMs;
@@ -77,6 +97,8 @@ ListenerSettings ListenerSettings::Read() {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kListenerKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return settings;
     for (const Limit& limit : kLimits) ReadLimit(key.get(), limit, settings);
     ReadAcknowledge(key.get(), settings);
+    ReadAddresses(key.get(), "statusFrom", settings.statusFrom);
+    ReadAddresses(key.get(), "allowedPeers", settings.allowedPeers);
     Reconcile(settings);
     return settings;
 }

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "AddressFilter.h"
+
 // What a 200 means to the printer.
 enum class Acknowledge : uint8_t {
     Received,  // the whole request arrived: answered at once, delivered afterwards
@@ -22,6 +24,8 @@ struct ListenerSettings {
     DWORD maxBufferedMB = 256;          // 1..2048: request bytes held at once, all connections together
     DWORD stopDrainMs = 30000;          // 0..600000: how long a stop waits for deliveries under way
     Acknowledge acknowledge = Acknowledge::Received;  // REG_SZ "received" or "stored"
+    AddressFilter statusFrom = AddressFilter::Loopback();  // REG_SZ: who may read /metrics and /status
+    AddressFilter allowedPeers = AddressFilter::Everyone();  // REG_SZ: who may deliver events
 
     uint64_t MaxRequestBytes() const { return uint64_t(maxRequestKB) * 1024; }
     uint64_t MaxBufferedBytes() const { return uint64_t(maxBufferedMB) * 1024 * 1024; }

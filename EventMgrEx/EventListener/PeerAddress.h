@@ -40,3 +40,11 @@ private:
     unsigned mPort = 0;
     uint8_t mBytes[16] = {};
 };
+
+// For maps keyed by address (the port left out).
+struct PeerAddressHash {
+    size_t operator()(const PeerAddress& peer) const { return peer.AddressHash(); }
+};
+struct PeerAddressEqual {
+    bool operator()(const PeerAddress& a, const PeerAddress& b) const { return a.SameAddress(b); }
+};

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "ByteText.h"
 #include "Logging.h"
 #include "NeverDestroyed.h"
 #include "RegistryValue.h"
@@ -26,6 +27,33 @@ std::string SpoolFolderSetting(LONG* error) {
     *error = QueryStringValue(key.get(), kSpoolValue, folder, &size);
     if (*error == ERROR_SUCCESS && folder[0] == '\0') *error = ERROR_INVALID_DATA;
     return *error == ERROR_SUCCESS ? std::string(folder) : std::string();
+}
+
+// Whether a new file can be made in the folder now (made and removed again).
+bool TakesFiles(const std::string& folder, DWORD* error) {
+    std::string probe = folder + "/.status-probe-" + std::to_string(GetCurrentProcessId()) + "-" +
+                        std::to_string(GetCurrentThreadId());
+    UniqueFile file(CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        *error = GetLastError();
+        return false;
+    }
+    file.reset();
+    DeleteFileA(probe.c_str());
+    return true;
+}
+
+// The events a reader has not taken yet.
+unsigned long FilesWaiting(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "/event-*.xml").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    unsigned long count = 0;
+    do {
+        ++count;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return count;
 }
 
 }  // namespace
@@ -53,6 +81,39 @@ HRESULT CSpoolEventManager::Deliver(BSTR message, BSTR* response) {
         return S_OK;
     } catch (...) {
         KV_LOG_CAUGHT("CSpoolEventManager::Deliver: Exception occurred");
+        return E_FAIL;
+    }
+}
+
+HRESULT CSpoolEventManager::GetStatus(VARIANT_BOOL* ready, BSTR* summary, BSTR* metrics) {
+    if (!ready) return E_POINTER;
+    if (summary) *summary = nullptr;
+    if (metrics) *metrics = nullptr;
+    try {
+        LONG error = ERROR_SUCCESS;
+        const std::string folder = SpoolFolderSetting(&error);
+        DWORD writeError = ERROR_SUCCESS;
+        bool writable = !folder.empty() && TakesFiles(folder, &writeError);
+        unsigned long waiting = writable ? FilesWaiting(folder) : 0;
+        std::string line;
+        if (folder.empty())
+            line = "no spool folder: the value \"spool\" of HKLM\\" + std::string(kConfigKey) + " (error " +
+                   std::to_string(error) + ")";
+        else if (!writable)
+            line = "spool folder " + folder + ": takes no new file (error " + std::to_string(writeError) + ")";
+        else
+            line = "spool folder " + folder + ": writable, " + std::to_string(waiting) + " event(s) waiting";
+        std::string figures =
+            "# HELP kvlumen_spool_ready 1 when the spool folder takes new files.\n# TYPE kvlumen_spool_ready gauge\n"
+            "kvlumen_spool_ready " + std::string(writable ? "1" : "0") +
+            "\n# HELP kvlumen_spool_files_waiting Events in the spool folder that no reader has taken yet.\n"
+            "# TYPE kvlumen_spool_files_waiting gauge\nkvlumen_spool_files_waiting " + std::to_string(waiting) + "\n";
+        *ready = writable ? VARIANT_TRUE : VARIANT_FALSE;
+        if (summary) *summary = AllocBstrFromBytes(line.data(), line.size());
+        if (metrics) *metrics = AllocBstrFromBytes(figures.data(), figures.size());
+        return S_OK;
+    } catch (...) {
+        KV_LOG_CAUGHT("CSpoolEventManager::GetStatus: Exception occurred");
         return E_FAIL;
     }
 }

@@ -1,6 +1,7 @@
 // SpoolFolder.cpp -- storing messages as files durably and in arrival order, and finishing what a crash left.
 #include "SpoolFolder.h"
 
+#include "ByteText.h"
 #include "UniqueHandle.h"
 
 #include <stdio.h>
@@ -137,13 +138,8 @@ std::shared_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path) {
 }
 
 std::string SpoolFolder::MessageBytes(BSTR message) {
-    std::string bytes;
-    if (message) {
-        // Every unit the string carries, NULs included: a UTF-16 body is bytes with many NULs.
-        bytes.resize(SysStringLen(message));
-        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(message[i] <= 0xFF ? message[i] : '?');
-    }
-    return bytes;
+    // Every unit the string carries, NULs included: a UTF-16 body is bytes with many NULs.
+    return NarrowBytes(message);
 }
 
 void SpoolFolder::ForgetAll() {

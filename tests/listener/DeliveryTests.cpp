@@ -217,12 +217,14 @@ TEST_F(DeliveryTest, PeerClosingBeforeAnyByteIsNoEvent) {
 }
 
 TEST_F(DeliveryTest, GetAndHeadAreAnsweredNeverDelivered) {
-    // A monitor's GET gets one line naming the listener and its port, HEAD the headers alone.
-    std::string line = "KVLUMEN.Listener listening on port " + std::to_string(mPort) + "\r\n";
-    std::string headers = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " +
-                          std::to_string(line.size()) + "\r\nConnection: close\r\n\r\n";
-    EXPECT_EQ(headers + line, Exchange("GET / HTTP/1.1\r\nHost: p\r\n\r\n", false));
-    EXPECT_EQ(headers, Exchange("HEAD /health HTTP/1.1\r\nHost: p\r\nContent-Length: 5\r\n\r\n", false));
+    // A monitor's GET gets a line naming the listener and its port, then what health says; HEAD
+    // the same header section alone.
+    std::string got = Exchange("GET / HTTP/1.1\r\nHost: p\r\n\r\n", false);
+    EXPECT_EQ(0u, got.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n")) << got;
+    std::string body = got.substr(got.find("\r\n\r\n") + 4);
+    EXPECT_EQ(0u, body.find("KVLUMEN.Listener listening on port " + std::to_string(mPort) + "\r\nok: ")) << body;
+    std::string head = Exchange("HEAD /health HTTP/1.1\r\nHost: p\r\nContent-Length: 5\r\n\r\n", false);
+    EXPECT_EQ(got.substr(0, got.size() - body.size()), head);
     EXPECT_TRUE(HandlersFinished(2));
     EXPECT_FALSE(FileExists(mRecord.file("1.meta")));
     std::string log = Log();
@@ -598,4 +600,60 @@ TEST_F(DeliveryTest, StopWaitsForDeliveriesUnderWay) {
     EXPECT_EQ(S_OK, mListener->Stop());
     EXPECT_NE(std::string::npos, Log().find(AtLevel(1, "ConnectionService::Close: the stop goes on without a delivery of 8 bytes from 127.0.0.1:")));
     EXPECT_EQ("too slow", Delivered(2));
+}
+
+TEST_F(DeliveryTest, HealthFollowsTheDeliveries) {
+    // /health says 503 with the reason while the last deliveries failed, or the event manager
+    // cannot be made, and 200 again once a delivery succeeds.
+    auto health = [&] { return Exchange("GET /health HTTP/1.1\r\nHost: lb\r\n\r\n", false); };
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("good"), false));
+    EXPECT_EQ(0u, health().find("HTTP/1.1 200 OK\r\n"));
+    ASSERT_TRUE(SetMachineString(kTestManagerKey, "mode", "fail-deliver"));
+    Exchange(LengthRequest("bad 1"), false);
+    Exchange(LengthRequest("bad 2"), false);
+    std::string sick = health();
+    EXPECT_EQ(0u, sick.find("HTTP/1.1 503 Service Unavailable\r\n")) << sick;
+    EXPECT_NE(std::string::npos, sick.find("the last 2 deliveries failed (delivery failed, hr 0x80004005)")) << sick;
+    ASSERT_TRUE(SetMachineString(kTestManagerKey, "mode", ""));
+    Exchange(LengthRequest("good again"), false);
+    EXPECT_EQ(0u, health().find("HTTP/1.1 200 OK\r\n"));
+    ASSERT_EQ(S_OK, CallRegistration(ModuleNextToTests("KVEvTest"), false));
+    Sleep(1100);  // the class object a handler thread keeps is looked up again after a second
+    sick = health();
+    EXPECT_EQ(0u, sick.find("HTTP/1.1 503 ")) << sick;
+    EXPECT_NE(std::string::npos, sick.find("the event manager KVLUMEN.EventManagerEx cannot be created")) << sick;
+}
+
+TEST_F(DeliveryTest, MetricsCountOutcomesAndOnlyAllowedPeersLookOrDeliver) {
+    // /metrics is the Prometheus text format, its counters follow the outcomes; statusFrom and
+    // allowedPeers keep other addresses out with 403, and nothing is delivered for them.
+    auto metrics = [&] { return Exchange("GET /metrics HTTP/1.1\r\nHost: prometheus\r\n\r\n", false); };
+    auto figure = [](const std::string& text, const std::string& name) {
+        size_t at = text.find("\n" + name + " ");
+        return at == std::string::npos ? -1.0 : atof(text.c_str() + at + name.size() + 2);
+    };
+    std::string before = metrics();
+    EXPECT_EQ(0u, before.find("HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4")) << before.substr(0, 200);
+    EXPECT_NE(std::string::npos, before.find("# HELP kvlumen_requests_total "));
+    EXPECT_NE(std::string::npos, before.find("# TYPE kvlumen_delivery_seconds histogram\n"));
+    EXPECT_NE(std::string::npos, before.find("\nkvlumen_event_manager_ready 1\n"));
+    double delivered = figure(before, "kvlumen_requests_total{outcome=\"delivered\"}");
+    double refused411 = figure(before, "kvlumen_refusals_total{status=\"411\"}");
+    EXPECT_EQ(std::string(kCannedResponse), Exchange(LengthRequest("counted"), false));
+    Exchange("POST / HTTP/1.1\r\nHost: p\r\n\r\n", false);
+    std::string after = metrics();
+    EXPECT_EQ(delivered + 1, figure(after, "kvlumen_requests_total{outcome=\"delivered\"}"));
+    EXPECT_EQ(refused411 + 1, figure(after, "kvlumen_refusals_total{status=\"411\"}"));
+    EXPECT_LE(figure(after, "kvlumen_delivery_seconds_count"), figure(after, "kvlumen_delivery_seconds_bucket{le=\"+Inf\"}"));
+
+    ASSERT_TRUE(SetMachineString(kListenerKey, "statusFrom", "192.0.2.0/24"));
+    ASSERT_TRUE(SetMachineString(kListenerKey, "allowedPeers", "192.0.2.7, 2001:db8::/32"));
+    RestartWith({});
+    EXPECT_EQ(0u, metrics().find("HTTP/1.1 403 Forbidden\r\n"));
+    EXPECT_EQ(0u, Exchange("GET /status HTTP/1.1\r\n\r\n", false).find("HTTP/1.1 403 Forbidden\r\n"));
+    EXPECT_EQ(0u, Exchange("GET /health HTTP/1.1\r\n\r\n", false).find("HTTP/1.1 200 OK\r\n"));
+    std::string refused = Exchange(LengthRequest("not from here"), false);
+    EXPECT_EQ(0u, refused.find("HTTP/1.1 403 Forbidden\r\n")) << refused;
+    EXPECT_TRUE(WaitFor([&] { return CountOf(Log(), ", refused with 403, ") == 3; }));
+    EXPECT_FALSE(FileExists(mRecord.file("2.meta")));
 }

@@ -19,6 +19,11 @@
 namespace kvlog {
 
 std::atomic<BYTE> gLevel{0};
+// The level of the configured target (the file, the console or the debugger output), and the level
+// up to which lines are also written to standard error (the host's choice, KVLUMEN_LOG_STDERR):
+// gLevel is the higher of the two.
+std::atomic<BYTE> gTargetLevel{0};
+std::atomic<BYTE> gEchoLevel{0};
 
 namespace {
 
@@ -149,7 +154,8 @@ BYTE OpenLog(BYTE level, DWORD target, const char* path, LONG limitKB, DWORD ext
         return LogLevel();
     }
     if (target == kTargetNone) return 0;
-    gLevel.store(level);
+    gTargetLevel.store(level);
+    gLevel.store(level > gEchoLevel.load() ? level : gEchoLevel.load());
     gState.target.store(target);
     if (target == kTargetFile || target == kTargetFileLimited) {
         gState.limitKB = (target == kTargetFileLimited) ? limitKB : 0;
@@ -265,7 +271,8 @@ void ReleaseLog() {
         CloseHandle(gState.mutex);
         gState.mutex = nullptr;
     }
-    gLevel.store(0);
+    gTargetLevel.store(0);
+    gLevel.store(gEchoLevel.load());
     gState.target.store(kTargetNone);
 }
 
@@ -442,8 +449,27 @@ bool WriteToFile(const char* line, size_t length) {
     return ok && written == length;
 }
 
+// A line for standard error, where a service manager's journal or the person who started the host
+// reads it: the tag, the level and the message, without the file's time and thread prefix.
+void EchoLine(BYTE level, const char* format, va_list args) {
+    char message[kLineSize];
+    int n = vsnprintf(message, sizeof(message), format, args);
+    if (n < 0) return;
+    size_t length = strlen(message);
+    while (length && (message[length - 1] == '\n' || message[length - 1] == '\r')) message[--length] = '\0';
+    fprintf(stderr, "%s[%u]: %s\n", gState.tag[0] ? gState.tag : "KVLUMEN", static_cast<unsigned>(level), message);
+    fflush(stderr);
+}
+
 // The caller holds gStateLock (shared or exclusive).
 void WriteMessageLocked(BYTE level, const char* format, va_list args) {
+    if (level <= gEchoLevel.load()) {
+        va_list copy;
+        va_copy(copy, args);
+        EchoLine(level, format, copy);
+        va_end(copy);
+    }
+    if (level > gTargetLevel.load() && level != 0) return;
     DWORD target = gState.target.load();
     char working[kWorkingFormatSize];
     FixedText out{working, sizeof(working)};
@@ -527,6 +553,27 @@ void ReopenIfRequested() {
 
 using namespace kvlog;
 
+namespace kvlog {
+namespace {
+// The host asks for lines up to a level on standard error with KVLUMEN_LOG_STDERR (kvlisten does,
+// so that failures reach the journal whatever the log setting says). Read once per module.
+void StartEcho(const char* tag) {
+    static std::once_flag once;
+    std::call_once(once, [tag] {
+        char value[16] = {};
+        DWORD length = GetEnvironmentVariableA("KVLUMEN_LOG_STDERR", value, sizeof(value));
+        if (length == 0 || length >= sizeof(value)) return;
+        LONG level = ParseNumber(value);
+        if (level <= 0) return;
+        std::unique_lock<std::shared_mutex> exclusive(gStateLock);
+        if (!gState.tag[0] && tag) snprintf(gState.tag, sizeof(gState.tag), "%s", tag);
+        gEchoLevel.store(static_cast<BYTE>(level > 255 ? 255 : level));
+        if (gEchoLevel.load() > gLevel.load()) gLevel.store(gEchoLevel.load());
+    });
+}
+}  // namespace
+}  // namespace kvlog
+
 void LogMessageV(BYTE level, const char* format, va_list args) {
     if (LogLevel() < level || !format) return;
     DWORD lastError = GetLastError();
@@ -566,6 +613,7 @@ BYTE StartLogging(const char* tag, const char* settingName) {
     BYTE level = 0;
     bool announce = false;
     try {
+        StartEcho(tag);
         char setting[kConfigSize + 1];
         if (tag && ReadConfiguration(settingName ? settingName : tag, setting)) {
             std::unique_lock<std::shared_mutex> exclusive(gStateLock);

@@ -157,6 +157,9 @@ case_host_starts() {
   [[ $PORT == "${CONFIGURED_PORT:-}" ]] || fail "kvlisten listens on $PORT, not on the configured port ${CONFIGURED_PORT:-}"
   kill -0 "$HOST_PID" 2>/dev/null || fail "kvlisten exited after announcing its port"
   [[ -z $(host_errors) ]] || fail "kvlisten reported errors: $(host_errors)"
+  # It names the event manager in use, where it comes from, and whether it is ready.
+  grep -qE "^kvlisten: event manager: KVLUMEN.EventManagerEx is \{5E1C3A3B-7A9D-4C61-9B8E-2F4D6A0C9E11\} \($BIN/KVEvSpool.so\); ready: spool folder $SPOOL: writable" "$HOST_ERR" ||
+    fail "kvlisten did not name its event manager and its state: $(grep 'event manager' "$HOST_ERR")"
   grep -q "^kvlisten: listening on port $PORT at .*$ADDRESS" "$HOST_ERR" ||
     fail "the port line does not name the address $ADDRESS: $(grep 'listening on' "$HOST_ERR")"
   # Every address of this machine's host name is a loopback one (these tests need that): the
@@ -358,6 +361,9 @@ case_missing_manager() {
     fail "the log does not show the failed creation of the event manager within 10 s"
   grep -qE ',\[[0-9]+:[0-9]+/1\] .*CreateInstance\(\) unable to resolve CLSID' "$LOG" ||
     fail "the log does not record the failed lookup of KVLUMEN.EventManagerEx as a failure (level 1)"
+  # And what the journal gets: kvlisten's standard error has the failure too, within a second.
+  wait_until 1 grep -q '^KVLUMEN.EventListener\[1\]: HandlingProc : Failed to create instance of KVLUMEN.EventManagerEx' "$HOST_ERR" ||
+    fail "the failed delivery did not reach kvlisten's standard error: $(tail -3 "$HOST_ERR")"
   sleep 0.3
   [[ $(spool_count "$SPOOL") -eq $before ]] || fail "something was spooled without an event manager"
 }

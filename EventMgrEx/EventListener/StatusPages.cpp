@@ -170,7 +170,8 @@ std::string StatusPage(const ListenerCounters::Snapshot& c, const ListenerGauges
     row("Bytes received", c.bytesReceived);
     row("Connections open now", static_cast<unsigned long long>(g.connectionsOpen));
     row("Connections waiting for a handler", static_cast<unsigned long long>(g.connectionsWaiting));
-    row("Handler threads (idle)", static_cast<unsigned long long>(g.handlerThreads));
+    page += "<tr><th>Handler threads</th><td class=\"n\">" + Number(static_cast<unsigned long long>(g.handlerThreads)) +
+            " (" + Number(static_cast<unsigned long long>(g.idleHandlerThreads)) + " idle)</td></tr>";
     page += "<tr><th>Mean delivery time</th><td class=\"n\">" +
             (c.deliveries ? Decimal(c.deliverySeconds * 1000.0 / static_cast<double>(c.deliveries)) + " ms" : std::string("-")) +
             "</td></tr></table>\n";
@@ -199,8 +200,9 @@ std::string StatusPage(const ListenerCounters::Snapshot& c, const ListenerGauges
         int h = static_cast<int>(static_cast<unsigned long long>(c.perMinute[i]) * (height - 10) / highest);
         if (c.perMinute[i] && h == 0) h = 1;
         page += "<rect class=\"bar\" x=\"" + Number(i * bar) + "\" y=\"" + Number(height - h) + "\" width=\"" +
-                Number(bar - 1) + "\" height=\"" + Number(h) + "\"><title>" + Number(60 - i) + " min ago: " +
-                Number(c.perMinute[i]) + "</title></rect>";
+                Number(bar - 1) + "\" height=\"" + Number(h) + "\"><title>" +
+                (i == 59 ? std::string("this minute") : Number(59 - i) + " min ago") + ": " + Number(c.perMinute[i]) +
+                "</title></rect>";
     }
     page += "</svg>\n";
 

@@ -352,6 +352,21 @@ case_kvlisten_get_and_head() {
   send_get_and_head
 }
 
+# The Windows DLL says how it is too: /metrics (counting the sample delivered above), /status as a
+# page with its printer row, /health as 200.
+case_kvlisten_figures() {
+  need_port || return 1
+  local base="http://$(url_host "$ADDRESS"):$PORT" out
+  out=$(curl -s --max-time 30 "$base/metrics") || fail "curl /metrics exited $?"
+  grep -q '^# TYPE kvlumen_requests_total counter' <<<"$out" || fail "/metrics: $(head -c 300 <<<"$out")"
+  grep -Eq '^kvlumen_requests_total\{outcome="delivered"\} [1-9]' <<<"$out" || fail "/metrics counts no delivery"
+  grep -q '^kvlumen_spool_ready 1' <<<"$out" || fail "/metrics: the spool manager does not say it is ready"
+  out=$(curl -s --max-time 30 "$base/status") || fail "curl /status exited $?"
+  grep -q '<table id="printers">' <<<"$out" || fail "/status has no printer table"
+  grep -q '<svg id="per-minute"' <<<"$out" || fail "/status has no chart"
+  [[ $(curl -s -o /dev/null -w '%{http_code}' --max-time 30 "$base/health") == 200 ]] || fail "/health is not 200"
+}
+
 # Over maxRequestKB: 413 from kvlisten.exe, nothing spooled.
 case_kvlisten_oversize() {
   need_port || return 1
@@ -519,6 +534,7 @@ run_case Kvlisten.RequestThrough case_kvlisten_request
 run_case Kvlisten.WakeUpNoResponseNothingSpooled case_kvlisten_wake_up
 run_case Kvlisten.HalfCloseNoBytesNoEvent case_kvlisten_half_close
 run_case Kvlisten.GetAndHeadAnswered case_kvlisten_get_and_head
+run_case Kvlisten.MetricsStatusHealth case_kvlisten_figures
 run_case Kvlisten.OversizeRefusedWith413 case_kvlisten_oversize
 run_case Kvlisten.MissingManagerStillAnswered case_kvlisten_missing_manager
 run_case Kvlisten.CtrlCStopsCleanly case_kvlisten_ctrl_c

@@ -53,6 +53,8 @@ TICK_US=$((1000000 / $(getconf CLK_TCK)))
 REG='HKLM\SOFTWARE\Korvane\KVLumen'
 
 declare -A KIND KVBIN LABEL
+# Environment a kvlisten server starts with, beside the registry store (e.g. KVLUMEN_COUNTERS=off).
+declare -A EXTRA_ENV
 declare -A MODULE=([null]=KVEvNull.so [spool]=KVEvSpool.so [redis]=KVEvRedis.so)
 
 # kvlisten_server NAME KIND BIN LABEL: a kvlisten of the build in BIN with the do-nothing (KIND
@@ -113,7 +115,7 @@ start_kvlisten() {
   touch "$err"
   from=$(($(wc -l <"$err") + 1))
   rm -f "$out"  # a restart must not read its predecessor's port
-  "${KVLISTEN_WRAPPER[@]}" "$bin/kvlisten" >"$out" 2>>"$err" </dev/null &
+  env ${EXTRA_ENV[$name]:-} "${KVLISTEN_WRAPPER[@]}" "$bin/kvlisten" >"$out" 2>>"$err" </dev/null &
   PID[$name]=$!
   unset KVLUMEN_REGISTRY
   wait_until 10 eval "[[ -n \$(tail -n +$from '$err' | kvlisten_announced_port '$out' -) ]] || process_gone ${PID[$name]}"
@@ -217,6 +219,9 @@ redis_deliveries() {
 redis_wrong_bodies() { [[ -f $WORK/$1/redis.counted ]] && cut -d' ' -f3 "$WORK/$1/redis.counted"; }
 
 kvlisten_server null null "$BIN" "kvlisten + do-nothing event manager"
+# The same without the counters, /metrics, /status and the printer table: what they cost.
+kvlisten_server uncounted null "$BIN" "kvlisten + do-nothing event manager, counters off"
+EXTRA_ENV[uncounted]="KVLUMEN_COUNTERS=off"
 kvlisten_server spool spool "$BIN" "kvlisten + spool event manager"
 kvlisten_server redis redis "$BIN" "kvlisten + Redis event manager"
 

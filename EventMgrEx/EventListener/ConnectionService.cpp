@@ -1,6 +1,8 @@
 // ConnectionService.cpp -- who owns a connection, and when it ends: the handler threads, the count of connections, the waiting room, the stop.
 #include "ConnectionService.h"
 
+#include <string.h>
+
 #include <chrono>
 #include <new>
 #include <string>
@@ -68,7 +70,13 @@ std::unique_ptr<PooledWorker> ConnectionService::MakeHandlerThread() {
     return std::unique_ptr<PooledWorker>(new (std::nothrow) HandlerThread());
 }
 
-ConnectionService::ConnectionService() : mPool(&MakeHandlerThread, kIdleHandlerMs, kHandlerStackBytes) {}
+ConnectionService::ConnectionService() : mPool(&MakeHandlerThread, kIdleHandlerMs, kHandlerStackBytes) {
+    // Only to measure what counting costs (bench/vs_nginx.sh --servers "null uncounted"): without
+    // the counters /metrics, /status and /health see nothing.
+    char value[8] = {};
+    DWORD length = GetEnvironmentVariableA("KVLUMEN_COUNTERS", value, sizeof(value));
+    mCounting = !(length == 3 && memcmp(value, "off", 3) == 0);
+}
 
 void ConnectionService::Open(const ListenerSettings& settings) {
     std::shared_ptr<ListenerRun> run(new (std::nothrow) ListenerRun{settings, StopSignal::Make()});
@@ -142,7 +150,7 @@ void ConnectionService::ForgetPeerLocked(const PeerAddress& peer) {
 }
 
 void ConnectionService::Accept(UniqueSocket socket, const PeerAddress& peer, ULONGLONG acceptedAt) {
-    ListenerCounters::Instance().Accepted();
+    if (mCounting) ListenerCounters::Instance().Accepted();
     std::unique_ptr<Connection> connection(new (std::nothrow) Connection{UniqueSocket(), peer, acceptedAt, nullptr});
     bool serveNow = false;
     bool waits = false;
@@ -308,11 +316,13 @@ void ConnectionService::Refuse(UniqueSocket connection, const PeerAddress& peer,
 }
 
 void ConnectionService::Report(const RequestOutcome& outcome) {
-    ListenerCounters::Instance().Record(outcome);
-    try {
-        PeerTable::Instance().Record(outcome);
-    } catch (const std::bad_alloc&) {
-        // The table misses a row; the counters and the line do not.
+    if (mCounting) {
+        ListenerCounters::Instance().Record(outcome);
+        try {
+            PeerTable::Instance().Record(outcome);
+        } catch (const std::bad_alloc&) {
+            // The table misses a row; the counters and the line do not.
+        }
     }
     outcome.Log();
 }

@@ -136,6 +136,7 @@ private:
     std::atomic<uint64_t> mBufferLimit{uint64_t(256) << 20};
     std::atomic<bool> mExiting{false};
     std::atomic<bool> mLargeFreed{false};
+    bool mCounting = true;
     std::atomic<ULONGLONG> mLastTrim{0};
     void TrimMemory();
 };

@@ -11,7 +11,7 @@
 # (Content-Length, chunked), one request per connection with C in flight (default 64) for S
 # seconds (default 3) through bench's load_generator, which checks every answer. Servers:
 #   null   kvlisten with the do-nothing event manager (KVEvNull), which counts its deliveries
-  uncounted  the same with KVLUMEN_COUNTERS=off: no counters, /metrics or printer table (their cost)
+#   uncounted  the same with KVLUMEN_COUNTERS=off: no counters, /metrics or printer table (their cost)
 #   spool  kvlisten with the spool event manager (KVEvSpool: a file per event, on disk before
 #          Deliver returns; concurrent deliveries share their flushes)
 #   redis  kvlisten with the Redis event manager (KVEvRedis) and a redis-server of its own

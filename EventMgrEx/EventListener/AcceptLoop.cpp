@@ -26,7 +26,7 @@ bool PeerGaveUp(int error) {
 
 bool AcceptLoop::Run() {
     ConnectionService& service = ConnectionService::Instance();
-    const SOCKET stopSocket = service.StopSocket();
+    const SOCKET stopSocket = mStopSocket;
     int interruptedWaits = 0;
     for (;;) {
         if (WaitForSingleObject(mShutdown, 0) == WAIT_OBJECT_0) {

@@ -7,7 +7,9 @@
 
 class AcceptLoop {
 public:
-    AcceptLoop(const ListeningSockets& sockets, HANDLE shutdownEvent) : mSockets(sockets), mShutdown(shutdownEvent) {}
+    // `stopSocket`: the run's stop signal, watched beside the listening sockets (may be invalid).
+    AcceptLoop(const ListeningSockets& sockets, HANDLE shutdownEvent, SOCKET stopSocket)
+        : mSockets(sockets), mShutdown(shutdownEvent), mStopSocket(stopSocket) {}
     // Runs on the listener thread until the shutdown event is signalled or the run's stop is raised
     // (true), or waiting for connections fails for good (false: nothing is accepted any more).
     bool Run();
@@ -18,4 +20,5 @@ private:
 
     const ListeningSockets& mSockets;
     HANDLE mShutdown;
+    SOCKET mStopSocket;
 };

@@ -78,8 +78,9 @@ ConnectionService::ConnectionService() : mPool(&MakeHandlerThread, kIdleHandlerM
     mCounting = !(length == 3 && memcmp(value, "off", 3) == 0);
 }
 
-void ConnectionService::Open(const ListenerSettings& settings) {
+std::shared_ptr<ListenerRun> ConnectionService::Open(const ListenerSettings& settings) {
     std::shared_ptr<ListenerRun> run(new (std::nothrow) ListenerRun{settings, StopSignal::Make()});
+    if (!run) return run;
     std::shared_ptr<ListenerRun> earlier;
     {
         std::lock_guard<std::mutex> hold(mLock);
@@ -87,18 +88,27 @@ void ConnectionService::Open(const ListenerSettings& settings) {
         mRun = run;
         mBufferLimit = settings.MaxBufferedBytes();
     }
-    if (earlier && earlier->stop) earlier->stop->Raise();
+    if (earlier) RaiseStop(earlier);
     mPool.Open();
+    return run;
 }
 
-void ConnectionService::RaiseStop() {
+void ConnectionService::RaiseStop(const std::shared_ptr<ListenerRun>& run) {
+    if (!run) return;
+    if (run->stop) run->stop->Raise();
     std::vector<Connection*> waiting;
     {
         std::lock_guard<std::mutex> hold(mLock);
-        if (mRun && mRun->stop) mRun->stop->Raise();
-        waiting.assign(mWaitingRoom.begin(), mWaitingRoom.end());
-        mWaitingRoom.clear();
-        for (Connection* connection : waiting) ForgetPeerLocked(connection->peer);
+        // The waiting room belongs to the current run; an earlier one's connections left it with it.
+        for (auto at = mWaitingRoom.begin(); at != mWaitingRoom.end();) {
+            if ((*at)->run != run) {
+                ++at;
+                continue;
+            }
+            waiting.push_back(*at);
+            ForgetPeerLocked((*at)->peer);
+            at = mWaitingRoom.erase(at);
+        }
         mChanged.notify_all();
     }
     for (Connection* connection : waiting) {
@@ -112,15 +122,17 @@ void ConnectionService::RaiseStop() {
     }
 }
 
-void ConnectionService::Close() {
-    std::shared_ptr<ListenerRun> run;
+void ConnectionService::Close(const std::shared_ptr<ListenerRun>& run) {
+    if (!run) return;
+    bool current = false;
     {
         std::lock_guard<std::mutex> hold(mLock);
-        run.swap(mRun);
+        if (mRun == run) {
+            mRun.reset();
+            current = true;
+        }
     }
-    if (!run) return;
-    RaiseStop();
-    if (run->stop) run->stop->Raise();
+    RaiseStop(run);
     {
         std::unique_lock<std::mutex> hold(mLock);
         mChanged.wait_for(hold, std::chrono::milliseconds(run->settings.stopDrainMs), [this] { return !mDeliveries; });
@@ -131,12 +143,7 @@ void ConnectionService::Close() {
                   (unsigned long)(now - delivery->mStartedAt));
         }
     }
-    mPool.Close();
-}
-
-SOCKET ConnectionService::StopSocket() {
-    std::lock_guard<std::mutex> hold(mLock);
-    return mRun && mRun->stop ? mRun->stop->WaitSocket() : INVALID_SOCKET;
+    if (current) mPool.Close();
 }
 
 LONG ConnectionService::Waiting() {
@@ -368,7 +375,12 @@ ConnectionService::DeliveryUnderWay::~DeliveryUnderWay() {
 
 bool ConnectionService::EndAtExit(DWORD timeoutMs) {
     mExiting = true;
-    RaiseStop();
+    std::shared_ptr<ListenerRun> run;
+    {
+        std::lock_guard<std::mutex> hold(mLock);
+        run = mRun;
+    }
+    RaiseStop(run);
     std::unique_lock<std::mutex> hold(mLock);
     return mChanged.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return mServed.load() == 0; });
 }

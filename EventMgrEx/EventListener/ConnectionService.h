@@ -42,23 +42,24 @@ class ConnectionService {
 public:
     static ConnectionService& Instance();
 
-    // The listener begins to accept with `settings`: a new run with a fresh stop signal; handler
-    // threads wait for further connections from now on. An earlier run still open is stopped.
-    void Open(const ListenerSettings& settings);
-    // Raises the run's stop: the waiting room is emptied (closed without reply), connections still
-    // receiving end at once, and the accept loop's wait returns. Idempotent.
-    void RaiseStop();
-    // After the accept loop has ended: waits up to stopDrainMs for the deliveries under way, writes
-    // a level-1 line for each one the stop goes on without, and ends the idle handler threads.
-    void Close();
+    // The listener begins to accept with `settings`: a new run with a fresh stop signal, which
+    // takes the connections from now on; handler threads wait for further connections. An earlier
+    // run still open is stopped. Null when no run could be made.
+    std::shared_ptr<ListenerRun> Open(const ListenerSettings& settings);
+    // Raises `run`'s stop: connections of it still receiving end at once, the accept loop's wait
+    // returns, and -- while it is the current run -- the waiting room is emptied (closed without
+    // reply). Idempotent.
+    void RaiseStop(const std::shared_ptr<ListenerRun>& run);
+    // After `run`'s accept loop has ended: it takes no more connections; the stop waits up to its
+    // stopDrainMs for the deliveries under way, writes a level-1 line for each one it goes on
+    // without, and ends the idle handler threads.
+    void Close(const std::shared_ptr<ListenerRun>& run);
 
     // An accepted connection from `peer`. The service owns it from here, on every path.
     void Accept(UniqueSocket connection, const PeerAddress& peer, ULONGLONG acceptedAt);
     // Refuses what has waited too long in the waiting room (the accept loop calls it after each
     // wait). Returns the milliseconds until the next one is due; INFINITE when none waits.
     DWORD ExpireWaiting();
-    // The current run's stop socket, for the accept loop's select(); INVALID_SOCKET when none.
-    SOCKET StopSocket();
 
     // Writes the outcome's line.
     void Report(const RequestOutcome& outcome);

@@ -182,9 +182,9 @@ BOOL EventListenerThread::Stop(DWORD timeoutMs, LONG mode) {
             KVLOG(5, "EventListenerThread::Stop: the wake-up was not acknowledged within %lu ms", (unsigned long)kAckWaitMs);
         // Whatever still waits -- the accept loop, connections still receiving -- ends now.
         ConnectionService& service = ConnectionService::Instance();
-        service.RaiseStop();
+        service.RaiseStop(mRun);
         result = WorkerThread::Stop(timeoutMs, mode);
-        service.Close();
+        service.Close(mRun);
     } catch (...) {
         KV_LOG_CAUGHT("EventListenerThread::Stop Unknown exception occurred");
     }
@@ -314,11 +314,13 @@ LONG EventListenerThread::setListenPort() {
             SetEvent(mStartupEvent);
         } else {
             // Connections may arrive as soon as Start has returned: the service takes them from now.
-            ConnectionService::Instance().Open(mSettings);
+            mRun = ConnectionService::Instance().Open(mSettings);
+            if (!mRun) throw HResultError{E_OUTOFMEMORY};
+            SOCKET stopSocket = mRun->stop ? mRun->stop->WaitSocket() : INVALID_SOCKET;
             result = 0;
             SetEvent(mStartupEvent);
             // Nothing will be accepted any more when the loop fails: the listener must not read as started.
-            if (!AcceptLoop(mSockets, mShutdownEvent).Run()) mStarted = false;
+            if (!AcceptLoop(mSockets, mShutdownEvent, stopSocket).Run()) mStarted = false;
         }
     } catch (...) {
         KV_LOG_CAUGHT("EventListenerThread::setListenPort: Unknown exception");

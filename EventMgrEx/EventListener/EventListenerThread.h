@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ protected:
     char mHostName[1024];
     bool mHostNameValid;
     ListenerSettings mSettings;  // read as the listener starts
+    // This start's run of the connection service: written before the start-up event is signalled.
+    std::shared_ptr<struct ListenerRun> mRun;
 
 private:
     // The module lock that the running thread holds (so the module is not unloaded under it);

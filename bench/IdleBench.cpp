@@ -294,6 +294,8 @@ int main(int argc, char** argv) {
                  Run(Quoted(gBin + "/kvregsvr") + " /s " + Quoted(gBin + "/KVEvSpool.so")) == 0 &&
                  Run(Quoted(gBin + "/kvreg") + " add " + key + "Listener' /v ports /t REG_SZ /d 0 /f") == 0 &&
                  Run(Quoted(gBin + "/kvreg") + " add " + key + "Listener' /v requestTimeoutMs /t REG_DWORD /d 2000 /f") == 0 &&
+                 // Every printer here comes from 127.0.0.1: one address may hold them all.
+                 Run(Quoted(gBin + "/kvreg") + " add " + key + "Listener' /v maxConnectionsPerPeer /t REG_DWORD /d 16384 /f") == 0 &&
                  Run(Quoted(gBin + "/kvreg") + " add " + key + "Listener' /v maxConnections /t REG_DWORD /d " +
                      std::to_string(maxConnections) + " /f") == 0 &&
                  Run(Quoted(gBin + "/kvreg") + " add " + key + "EventManager' /v spool /t REG_SZ /d " + Quoted(spool) + " /f") == 0 &&

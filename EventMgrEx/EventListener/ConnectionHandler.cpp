@@ -220,7 +220,6 @@ RequestOutcome ConnectionHandler::Serve(Transport& transport, const ListenerRun&
     // Counted before the close: a peer that asks for the figures after its answer finds it there.
     outcome.endedAt = GetTickCount64();
     ConnectionService::Instance().Report(outcome);
-    transport.Close();
     KVLOG_EXIT(5, "HandlingProc", 0);
     return outcome;
 }

@@ -25,8 +25,8 @@ public:
     ConnectionHandler(const ConnectionHandler&) = delete;
     ConnectionHandler& operator=(const ConnectionHandler&) = delete;
 
-    // Serves the connection to its end on the calling thread, reports what became of it to the
-    // connection service, and closes it; returns the outcome.
+    // Serves the connection on the calling thread until all is said and delivered, reports what
+    // became of it to the connection service and returns it; the caller closes the transport.
     RequestOutcome Serve(Transport& transport, const ListenerRun& run, ULONGLONG acceptedAt);
 
 private:

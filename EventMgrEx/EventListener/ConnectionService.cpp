@@ -27,6 +27,7 @@ struct ConnectionService::Connection {
     PeerAddress peer;
     ULONGLONG acceptedAt;
     std::shared_ptr<ListenerRun> run;
+    bool counted = false;  // in mPerPeer
 };
 
 namespace {
@@ -57,6 +58,10 @@ public:
              connection = service.Finished(connection)) {
             SocketTransport transport(std::move(connection->socket), connection->peer, connection->run->stop);
             mHandler.Serve(transport, *connection->run, connection->acceptedAt);
+            // Its address counts one connection less before the peer can see the close: a printer
+            // that connects again at once is not taken for one connection too many.
+            service.Leaving(*connection);
+            transport.Close();
         }
     }
 
@@ -107,6 +112,7 @@ void ConnectionService::RaiseStop(const std::shared_ptr<ListenerRun>& run) {
             }
             waiting.push_back(*at);
             ForgetPeerLocked((*at)->peer);
+            (*at)->counted = false;
             at = mWaitingRoom.erase(at);
         }
         mChanged.notify_all();
@@ -158,7 +164,7 @@ void ConnectionService::ForgetPeerLocked(const PeerAddress& peer) {
 
 void ConnectionService::Accept(UniqueSocket socket, const PeerAddress& peer, ULONGLONG acceptedAt) {
     if (mCounting) ListenerCounters::Instance().Accepted();
-    std::unique_ptr<Connection> connection(new (std::nothrow) Connection{UniqueSocket(), peer, acceptedAt, nullptr});
+    std::unique_ptr<Connection> connection(new (std::nothrow) Connection{UniqueSocket(), peer, acceptedAt, nullptr, false});
     bool serveNow = false;
     bool waits = false;
     RequestResult refusedAs = RequestResult::Refused;
@@ -184,6 +190,7 @@ void ConnectionService::Accept(UniqueSocket socket, const PeerAddress& peer, ULO
                     }
                     if (serveNow || waits) {
                         ++mPerPeer[peer];
+                        connection->counted = true;
                         connection->run = mRun;
                         connection->socket = std::move(socket);
                     }
@@ -236,12 +243,18 @@ void ConnectionService::Dispatch(Connection* connection) {
     Refuse(std::move(refused), peer, acceptedAt, 503, RequestResult::Refused);
 }
 
+void ConnectionService::Leaving(Connection& connection) {
+    std::lock_guard<std::mutex> hold(mLock);
+    if (connection.counted) ForgetPeerLocked(connection.peer);
+    connection.counted = false;
+}
+
 ConnectionService::Connection* ConnectionService::Finished(Connection* done) {
     Connection* next = nullptr;
     bool idle = false;
     {
         std::lock_guard<std::mutex> hold(mLock);
-        ForgetPeerLocked(done->peer);
+        if (done->counted) ForgetPeerLocked(done->peer);
         if (!mWaitingRoom.empty()) {
             // The place stays taken: it passes to the connection that has waited longest.
             next = mWaitingRoom.front();
@@ -288,6 +301,7 @@ DWORD ConnectionService::ExpireWaiting() {
             }
             mWaitingRoom.pop_front();
             ForgetPeerLocked(first->peer);
+            first->counted = false;
             expired.push_back(first);
         }
     }

@@ -118,6 +118,8 @@ private:
 
     // Hands the connection to a handler thread; on failure it is closed and reported.
     void Dispatch(Connection* connection);
+    // A handler is about to close `connection`: its address no longer counts it.
+    void Leaving(Connection& connection);
     // A handler thread has finished `done`: the next connection for the same thread, or null.
     Connection* Finished(Connection* done);
     void ForgetPeerLocked(const PeerAddress& peer);

@@ -100,8 +100,10 @@ start_kvlisten() {
     "$bin/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d 0 /f >/dev/null &&
     # Large bodies must not meet the request limit (a value kvlisten reads once it has the limit).
     "$bin/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 262144 /f >/dev/null &&
-    # Every printer of the bench comes from 127.0.0.1: one address may hold them all.
+    # Every printer of the bench comes from 127.0.0.1: one address may hold them all; and its idle
+    # printers must be kept while their memory is measured, longer than a header section may take.
     "$bin/kvreg" add "$REG\\Listener" /v maxConnectionsPerPeer /t REG_DWORD /d 16384 /f >/dev/null &&
+    "$bin/kvreg" add "$REG\\Listener" /v headerTimeoutMs /t REG_DWORD /d 60000 /f >/dev/null &&
     "$bin/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$dir/counter" /f >/dev/null &&
     mkdir -p "$dir/spool" && "$bin/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$dir/spool" /f >/dev/null ||
     { unset KVLUMEN_REGISTRY; return 1; }

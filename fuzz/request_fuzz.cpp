@@ -51,6 +51,7 @@ public:
         *got = n;
         return Receive::Bytes;
     }
+    Receive WaitBefore(ULONGLONG) override { return Receive::Bytes; }
     bool Send(const char* data, size_t size) override {
         answers.append(data, size);
         return true;

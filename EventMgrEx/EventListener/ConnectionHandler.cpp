@@ -239,7 +239,10 @@ ConnectionHandler::Intake ConnectionHandler::Receive(Transport& transport, const
                                                     bodyReceived * 1000 / kMinBodyBytesPerSecond);
         }
         request.deadline = deadline;
-        switch (ReceivePiece(transport, deadline, text, static_cast<size_t>(limit) + kReceiveChunk)) {
+        Transport::Receive waited = transport.WaitBefore(deadline);
+        switch (waited == Transport::Receive::Bytes
+                    ? ReceivePiece(transport, deadline, text, static_cast<size_t>(limit) + kReceiveChunk)
+                    : waited) {
         case Transport::Receive::TimedOut: return Intake::TimedOut;
         case Transport::Receive::Stopped: return Intake::Stopped;
         case Transport::Receive::Failed: return Intake::Failed;

@@ -41,7 +41,10 @@ SocketTransport::Wait SocketTransport::WaitReadable(ULONGLONG deadline) {
 Transport::Receive SocketTransport::ReceiveBefore(ULONGLONG deadline, char* buffer, size_t capacity, size_t* got) {
     *got = 0;
     for (;;) {
-        switch (WaitReadable(deadline)) {
+        // A wait that found bytes a moment ago need not be made again.
+        Wait wait = mReadable ? Wait::Readable : WaitReadable(deadline);
+        mReadable = false;
+        switch (wait) {
         case Wait::TimedOut: return Receive::TimedOut;
         case Wait::Stopped: return Receive::Stopped;
         case Wait::Failed: return Receive::Failed;
@@ -56,6 +59,17 @@ Transport::Receive SocketTransport::ReceiveBefore(ULONGLONG deadline, char* buff
         // A failure other than an interrupted call ends it: a reset peer never keeps us here.
         if (WSAGetLastError() != WSAEINTR) return Receive::Failed;
     }
+}
+
+Transport::Receive SocketTransport::WaitBefore(ULONGLONG deadline) {
+    switch (WaitReadable(deadline)) {
+    case Wait::TimedOut: return Receive::TimedOut;
+    case Wait::Stopped: return Receive::Stopped;
+    case Wait::Failed: return Receive::Failed;
+    case Wait::Readable: break;
+    }
+    mReadable = true;
+    return Receive::Bytes;
 }
 
 bool SocketTransport::Send(const char* data, size_t size) {

@@ -17,6 +17,7 @@ public:
     ~SocketTransport() override { Close(); }
 
     Receive ReceiveBefore(ULONGLONG deadline, char* buffer, size_t capacity, size_t* got) override;
+    Receive WaitBefore(ULONGLONG deadline) override;
     bool Send(const char* data, size_t size) override;
     void FinishSending(DWORD lingerMs) override;
     void Close() override;
@@ -30,4 +31,5 @@ private:
     UniqueSocket mSocket;
     std::shared_ptr<StopSignal> mStop;
     PeerAddress mPeer;
+    bool mReadable = false;  // the last WaitBefore found bytes (or the end) to receive
 };

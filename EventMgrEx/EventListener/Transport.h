@@ -24,6 +24,10 @@ public:
     // Waits until bytes arrive (or the peer's end), the deadline (a GetTickCount64 time) passes or
     // the listener stops, then takes up to `capacity` bytes. Never blocks past the deadline.
     virtual Receive ReceiveBefore(ULONGLONG deadline, char* buffer, size_t capacity, size_t* got) = 0;
+    // The same wait without taking anything: Bytes when there is something to receive (bytes or
+    // the peer's end). A handler waits here, outside the frame that holds its receive buffer, so
+    // that a connection that only waits touches no more of its stack than it must.
+    virtual Receive WaitBefore(ULONGLONG deadline) = 0;
     // Sends all of `data`; false when the connection failed first.
     virtual bool Send(const char* data, size_t size) = 0;
     // Says no more will be sent, then reads and drops what the peer still sends for up to

@@ -104,6 +104,7 @@ start_kvlisten() {
     # printers must be kept while their memory is measured, longer than a header section may take.
     "$bin/kvreg" add "$REG\\Listener" /v maxConnectionsPerPeer /t REG_DWORD /d 16384 /f >/dev/null &&
     "$bin/kvreg" add "$REG\\Listener" /v headerTimeoutMs /t REG_DWORD /d 60000 /f >/dev/null &&
+    "$bin/kvreg" add "$REG\\Listener" /v maxConnections /t REG_DWORD /d 16384 /f >/dev/null &&
     "$bin/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$dir/counter" /f >/dev/null &&
     mkdir -p "$dir/spool" && "$bin/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$dir/spool" /f >/dev/null ||
     { unset KVLUMEN_REGISTRY; return 1; }

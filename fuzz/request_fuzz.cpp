@@ -52,6 +52,7 @@ public:
         return Receive::Bytes;
     }
     Receive WaitBefore(ULONGLONG) override { return Receive::Bytes; }
+    size_t Available() override { return mAt < mText.size() ? 1 : 0; }
     bool Send(const char* data, size_t size) override {
         answers.append(data, size);
         return true;

@@ -1,6 +1,8 @@
 // ConnectionHandler.cpp -- one connection: receive a whole request within its limits, answer, deliver the body, close.
 #include "ConnectionHandler.h"
 
+#include <new>
+
 #include <string.h>
 
 #include <algorithm>
@@ -71,27 +73,21 @@ RequestFraming FramingOf(const TransferState& transfer) {
     return transfer.header().method == Method::Get ? RequestFraming::Get : RequestFraming::Head;
 }
 
-// Appends without letting the text's storage grow past `bound`: doubling alone would reserve up
-// to twice what the limit allows.
-void Append(std::string& text, const char* bytes, size_t count, size_t bound) {
-    size_t needed = text.size() + count;
-    if (needed > text.capacity()) text.reserve(std::max(needed, std::min(text.capacity() * 2, bound)));
-    text.append(bytes, count);
-}
-
-#ifdef _MSC_VER
-#define KV_NOINLINE __declspec(noinline)
-#else
-#define KV_NOINLINE __attribute__((noinline))
-#endif
-
-// One receive, appended to the text. The buffer lives in this frame, below the waits: a
-// connection that only waits (an idle printer) never touches its stack pages.
-KV_NOINLINE Transport::Receive ReceivePiece(Transport& transport, ULONGLONG deadline, std::string& text, size_t bound) {
-    char buffer[kReceiveChunk + 1];
+// One receive, straight into the text's storage: as much as has arrived when the text is still
+// empty (a peer that sends one byte and falls silent costs a few bytes, not a buffer), else up to
+// kReceiveChunk, the text growing by doubling but never past `bound`.
+Transport::Receive ReceivePiece(Transport& transport, ULONGLONG deadline, RequestText& text, size_t bound) {
+    size_t want = kReceiveChunk;
+    if (text.empty()) {
+        size_t available = transport.Available();
+        if (available) want = available < kReceiveChunk ? available : kReceiveChunk;
+    }
+    size_t room = 0;
+    char* into = text.Room(want, bound, &room);
+    if (!into) throw std::bad_alloc();
     size_t got = 0;
-    Transport::Receive received = transport.ReceiveBefore(deadline, buffer, kReceiveChunk, &got);
-    if (received == Transport::Receive::Bytes) Append(text, buffer, got, bound);
+    Transport::Receive received = transport.ReceiveBefore(deadline, into, room, &got);
+    if (received == Transport::Receive::Bytes) text.Grew(got);
     return received;
 }
 
@@ -142,7 +138,7 @@ struct ConnectionHandler::Request {
     ULONGLONG startedAt;  // the request's time runs from when a handler took its connection
     ULONGLONG headerAt = 0;
     ULONGLONG deadline = 0;  // of the last wait
-    std::string text;
+    RequestText text;
     TransferState transfer;
     BudgetHold budget;
 };
@@ -229,7 +225,7 @@ ConnectionHandler::Intake ConnectionHandler::Receive(Transport& transport, const
     const uint64_t limit = settings.MaxRequestBytes();
     const ULONGLONG requestDeadline = request.startedAt + settings.requestTimeoutMs;
     const ULONGLONG headerDeadline = request.startedAt + settings.headerTimeoutMs;
-    std::string& text = request.text;
+    RequestText& text = request.text;
     TransferState& transfer = request.transfer;
     for (;;) {
         ULONGLONG deadline = Earlier(requestDeadline, headerDeadline);
@@ -251,7 +247,7 @@ ConnectionHandler::Intake ConnectionHandler::Receive(Transport& transport, const
         }
         if (!request.budget.GrowTo(text.capacity(), kBudgetWaitMs)) return Intake::NoRoom;
         if (strcmp(text.c_str(), kWakeUpText) == 0) return Intake::WakeUp;
-        transfer.isTransferFinished(text);
+        transfer.isTransferFinished(text.data(), text.size());
         if (transfer.intake() == TransferState::Intake::Malformed) return Intake::Malformed;
         // Who may deliver is known from the address alone: the body is not waited for.
         if (transfer.headerComplete() && transfer.header().method == Method::Other &&
@@ -266,7 +262,7 @@ ConnectionHandler::Intake ConnectionHandler::Receive(Transport& transport, const
             if (transfer.header().framing() == BodyFraming::Length) {
                 size_t whole = static_cast<size_t>(RequestSize(transfer, text.size()));
                 if (!request.budget.GrowTo(whole, kBudgetWaitMs)) return Intake::NoRoom;
-                text.reserve(whole);
+                if (!text.Reserve(whole)) throw std::bad_alloc();
             }
             // The client holds its body back until we say it is welcome; a refusal came above.
             if (transfer.header().expectContinue) transport.Send(kContinueResponse, strlen(kContinueResponse));
@@ -396,7 +392,7 @@ void ConnectionHandler::DeliverWhole(Transport& transport, const ListenerRun& ru
         }
     }
     size_t textBytes = request.text.capacity();
-    std::string().swap(request.text);
+    request.text.Release();
     request.budget.Release();
     GiveBackLargeRequest(textBytes);
 

@@ -7,6 +7,7 @@
 
 #include "EventManagerFactory.h"
 #include "RequestOutcome.h"
+#include "RequestText.h"
 #include "StatusPages.h"
 #include "TransferState.h"
 #include "Transport.h"

@@ -18,6 +18,7 @@ public:
 
     Receive ReceiveBefore(ULONGLONG deadline, char* buffer, size_t capacity, size_t* got) override;
     Receive WaitBefore(ULONGLONG deadline) override;
+    size_t Available() override;
     bool Send(const char* data, size_t size) override;
     void FinishSending(DWORD lingerMs) override;
     void Close() override;

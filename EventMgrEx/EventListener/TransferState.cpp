@@ -39,10 +39,10 @@ bool TransferState::MarkerSearch::update(const char* data, size_t size, const ch
 
 void TransferState::reset() { *this = TransferState(); }
 
-bool TransferState::isTransferFinished(const std::string& text) {
+bool TransferState::isTransferFinished(const char* data, size_t size) {
     KV_TRACE_SCOPE("isTransferFinished");
     try {
-        Verdict verdict = evaluate(text.data(), text.size());
+        Verdict verdict = evaluate(data, size);
         if (verdict == Verdict::LengthReached) KVLOG(5, "server has passed the required length");
         return verdict != Verdict::Incomplete;
     } catch (...) {

@@ -33,7 +33,8 @@ public:
     enum class Intake { Incomplete, Whole, Malformed };
 
     // True when `text` holds a whole request; logs and traces as isTransferFinished does.
-    bool isTransferFinished(const std::string& text);
+    bool isTransferFinished(const std::string& text) { return isTransferFinished(text.data(), text.size()); }
+    bool isTransferFinished(const char* data, size_t size);
     // Forgets everything learnt: the next call reads its text from the start.
     void reset();
 

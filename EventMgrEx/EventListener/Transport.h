@@ -28,6 +28,8 @@ public:
     // the peer's end). A handler waits here, outside the frame that holds its receive buffer, so
     // that a connection that only waits touches no more of its stack than it must.
     virtual Receive WaitBefore(ULONGLONG deadline) = 0;
+    // How many bytes can be received now without waiting; 0 when none or unknown.
+    virtual size_t Available() = 0;
     // Sends all of `data`; false when the connection failed first.
     virtual bool Send(const char* data, size_t size) = 0;
     // Says no more will be sent, then reads and drops what the peer still sends for up to

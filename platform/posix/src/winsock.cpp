@@ -11,6 +11,8 @@
 #include <time.h>
 
 #include <atomic>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -508,6 +510,31 @@ KVAPI int __WSAFDIsSet(SOCKET fd, kv_fd_set* set) {
     return 0;
 }
 
+// Winsock's poll: the same as POSIX's but for the socket type, SOCKET_ERROR and WSA codes; an
+// interrupted wait fails with WSAEINTR (as Winsock's alertable waits do), for the caller to retry.
+KVAPI int WSAPoll(LPWSAPOLLFD fdArray, ULONG fds, INT timeout) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (!fdArray || fds == 0) return Fail(WSAEINVAL);
+    // The common case (a connection and a signal) needs no allocation.
+    struct pollfd few[8];
+    std::unique_ptr<struct pollfd[]> many;
+    struct pollfd* polls = few;
+    if (fds > 8) {
+        many.reset(new (std::nothrow) struct pollfd[fds]);
+        if (!many) return Fail(WSAENOBUFS);
+        polls = many.get();
+    }
+    for (ULONG i = 0; i < fds; ++i) {
+        if (!ToDescriptor(fdArray[i].fd, &polls[i].fd)) return Fail(WSAENOTSOCK);
+        polls[i].events = fdArray[i].events;
+        polls[i].revents = 0;
+    }
+    int ready = poll(polls, fds, timeout < 0 ? -1 : timeout);
+    if (ready < 0) return Fail(WsaErrorFromErrno(errno));
+    for (ULONG i = 0; i < fds; ++i) fdArray[i].revents = polls[i].revents;
+    return ready;
+}
+
 // Built on poll, so descriptor numbers above FD_SETSIZE of the system work. Like Winsock it
 // ignores nfds, leaves only the ready sockets in the sets, returns how many entries remain, waits
 // forever without a timeout and fails with WSAEINVAL when there is nothing to wait for.
@@ -521,9 +548,10 @@ KVAPI int kv_select(int nfds, kv_fd_set* readfds, kv_fd_set* writefds, kv_fd_set
 
     if (timeout && (timeout->tv_sec < 0 || timeout->tv_usec < 0)) return Fail(WSAEINVAL);
 
-    // One pollfd per distinct socket, with the sets it is watched in.
+    // One pollfd per distinct socket, with the sets it is watched in (a bit per kind). Only the
+    // slots in use are written: a wait on one connection touches little of its thread's stack.
     struct pollfd polls[kKinds * KV_FD_SETSIZE];
-    bool watched[kKinds * KV_FD_SETSIZE][kKinds] = {};
+    uint8_t watched[kKinds * KV_FD_SETSIZE];
     nfds_t count = 0;
     for (int kind = 0; kind < kKinds; ++kind) {
         kv_fd_set* set = sets[kind];
@@ -538,10 +566,11 @@ KVAPI int kv_select(int nfds, kv_fd_set* readfds, kv_fd_set* writefds, kv_fd_set
                 polls[count].fd = fd;
                 polls[count].events = 0;
                 polls[count].revents = 0;
+                watched[count] = 0;
                 ++count;
             }
             polls[slot].events |= events[kind];
-            watched[slot][kind] = true;
+            watched[slot] |= static_cast<uint8_t>(1u << kind);
         }
     }
     if (count == 0) return Fail(WSAEINVAL);
@@ -563,12 +592,12 @@ KVAPI int kv_select(int nfds, kv_fd_set* readfds, kv_fd_set* writefds, kv_fd_set
         break;
     }
 
-    bool isReady[kKinds * KV_FD_SETSIZE][kKinds] = {};
+    uint8_t isReady[kKinds * KV_FD_SETSIZE];
     for (nfds_t slot = 0; slot < count; ++slot) {
         short revents = polls[slot].revents;
         if (revents & POLLNVAL) return Fail(WSAENOTSOCK);
-        const bool* wants = watched[slot];
-        bool* is = isReady[slot];
+        bool wants[kKinds] = {(watched[slot] & 1u) != 0, (watched[slot] & 2u) != 0, (watched[slot] & 4u) != 0};
+        bool is[kKinds] = {false, false, false};
         is[kRead] = wants[kRead] && (revents & POLLIN);
         is[kWrite] = wants[kWrite] && (revents & POLLOUT);
         is[kExcept] = wants[kExcept] && (revents & POLLPRI);
@@ -587,6 +616,7 @@ KVAPI int kv_select(int nfds, kv_fd_set* readfds, kv_fd_set* writefds, kv_fd_set
             else if (wants[kExcept])
                 is[kExcept] = true;
         }
+        isReady[slot] = static_cast<uint8_t>((is[kRead] ? 1u : 0u) | (is[kWrite] ? 2u : 0u) | (is[kExcept] ? 4u : 0u));
     }
 
     int total = 0;
@@ -598,7 +628,7 @@ KVAPI int kv_select(int nfds, kv_fd_set* readfds, kv_fd_set* writefds, kv_fd_set
             int fd = static_cast<int>(set->fd_array[i]);
             nfds_t slot = 0;
             while (polls[slot].fd != fd) ++slot;
-            if (isReady[slot][kind]) set->fd_array[kept++] = set->fd_array[i];
+            if (isReady[slot] & (1u << kind)) set->fd_array[kept++] = set->fd_array[i];
         }
         set->fd_count = kept;
         total += static_cast<int>(kept);

@@ -165,6 +165,13 @@ KVAPI void WSASetLastError(int iError);
 
 // Names Winsock has and POSIX has not.
 KVAPI int closesocket(SOCKET s);
+// WSAPoll: poll() over SOCKETs. The POLL* flags are POSIX's (POLLIN, POLLOUT, POLLHUP ...).
+typedef struct pollfd_kv {
+    SOCKET fd;
+    short events;
+    short revents;
+} WSAPOLLFD, *PWSAPOLLFD, *LPWSAPOLLFD;
+KVAPI int WSAPoll(LPWSAPOLLFD fdArray, ULONG fds, INT timeout);
 KVAPI int ioctlsocket(SOCKET s, long cmd, u_long* argp);
 KVAPI int __WSAFDIsSet(SOCKET fd, kv_fd_set* set);
 

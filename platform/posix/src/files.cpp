@@ -1,6 +1,7 @@
 // files.cpp -- files, byte-range locks, folders, finding files, security descriptors.
 #include "KernelObject.h"
 #include "Security.h"
+#include "SharedAccess.h"
 #include "Win32Error.h"
 
 #include <dirent.h>
@@ -239,7 +240,11 @@ KVAPI HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECU
         close(fd);
         return FailWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
-    if (!existed && openToAll && fchmod(fd, mode) != 0) {
+    // "Everyone" on Windows is the maker and the component's group here: a log open to all
+    // local users could be filled or emptied by any of them.
+    if (!existed && openToAll &&
+        (!SharedAccess::Restrict(fd, false) ||
+         ((mode & 0222) == 0 && (fstat(fd, &status) != 0 || fchmod(fd, status.st_mode & 0555) != 0)))) {
         ErrnoKeeper keep;
         close(fd);
         unlink(lpFileName);
@@ -476,7 +481,13 @@ KVAPI BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityA
         if (errno == ENOENT) return FailWith(ERROR_PATH_NOT_FOUND, FALSE);
         return FailWithErrno(FALSE);
     }
-    if (OpenToAllUsers(lpSecurityAttributes)) chmod(lpPathName, 0777);
+    if (OpenToAllUsers(lpSecurityAttributes)) {
+        int fd = open(lpPathName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            SharedAccess::Restrict(fd, true);
+            close(fd);
+        }
+    }
     return TRUE;
 }
 

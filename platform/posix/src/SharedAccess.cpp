@@ -52,6 +52,18 @@ bool SharedAccess::Restrict(int fd, bool folder) {
     return fchmod(fd, folder ? 0700 : 0600) == 0;
 }
 
+void SharedAccess::FollowFolder(int fd, const char* path) {
+    std::string folder(path);
+    size_t slash = folder.find_last_of('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    struct stat parent, made;
+    if (stat(folder.c_str(), &parent) != 0 || !(parent.st_mode & S_ISGID) || fstat(fd, &made) != 0) return;
+    const mode_t groupBits = parent.st_mode & (S_ISDIR(made.st_mode) ? 070 : 060);
+    const mode_t otherBits = made.st_mode & parent.st_mode & 07;
+    const mode_t wanted = (made.st_mode & 07700) | groupBits | otherBits;
+    if (wanted != (made.st_mode & 07777)) fchmod(fd, wanted);
+}
+
 bool SharedAccess::Trusted(const struct stat& status) {
     if (status.st_mode & (S_IWOTH | S_IROTH | S_IXOTH)) return false;
     if (status.st_uid == geteuid() || status.st_uid == 0) return true;

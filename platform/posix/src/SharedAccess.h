@@ -23,6 +23,13 @@ public:
     // even that fails.
     static bool Restrict(int fd, bool folder);
 
+    // Windows gives a new file the inheritable access list of its folder. The nearest thing here:
+    // in a folder shared with its group (setgid), a file or folder this process just made at
+    // `path` gets the folder's group access (read, write; search for folders) and nothing for
+    // others that the folder denies them, so that a file one member made another can update,
+    // and a consumer in the group can read.
+    static void FollowFolder(int fd, const char* path);
+
     // Whether an existing shared object's file may be trusted: made by this user, by root, or by
     // a member of the component's group, and writable by nobody else. A file that fails this was
     // planted by someone outside.

@@ -251,6 +251,8 @@ KVAPI HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECU
         return FailWithErrno(INVALID_HANDLE_VALUE);
     }
 
+    if (!existed && !openToAll) SharedAccess::FollowFolder(fd, lpFileName);
+
     File* file = new (std::nothrow) File(fd, readable, writable, S_ISREG(status.st_mode));
     if (!file) {
         close(fd);
@@ -481,12 +483,13 @@ KVAPI BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityA
         if (errno == ENOENT) return FailWith(ERROR_PATH_NOT_FOUND, FALSE);
         return FailWithErrno(FALSE);
     }
-    if (OpenToAllUsers(lpSecurityAttributes)) {
-        int fd = open(lpPathName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd >= 0) {
+    int fd = open(lpPathName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        if (OpenToAllUsers(lpSecurityAttributes))
             SharedAccess::Restrict(fd, true);
-            close(fd);
-        }
+        else
+            SharedAccess::FollowFolder(fd, lpPathName);
+        close(fd);
     }
     return TRUE;
 }

@@ -118,15 +118,32 @@ case_outsider() {
   HOST_PID=""
   [[ -z $(run_shm_files) ]] || fail "the mutex files outlived kvlisten: $(run_shm_files)"
 
-  for file in $files; do
-    as_nobody sh -c "umask 0; printf 'xxxxxxxx' >'$file'" || fail "nobody could not plant $file"
-  done
-  start_host || return 1
-  deliver_quickly 5 "with the outsider's files planted"
+  # The outsider plants garbage under the same names and keeps the files open with a lock, as
+  # if a mutex of theirs lived there.
+  local planter
+  as_nobody perl -e '
+    my @held;
+    for my $file (@ARGV) {
+      umask 0;
+      open(my $fh, "+>", $file) or die "$file: $!\n";
+      syswrite($fh, "xxxxxxxx");
+      # F_OFD_SETLK (37) with a read lock over the whole file.
+      my $lock = pack("s s x4 q q i x4", 0, 0, 0, 0, 0);
+      fcntl($fh, 37, $lock) or die "lock $file: $!\n";
+      push @held, $fh;
+    }
+    print STDERR "planted\n";
+    sleep 60;' $files 2>"$WORK/planter.err" &
+  planter=$!
+  wait_until 5 grep -q planted "$WORK/planter.err" || fail "nobody could not plant the files: $(cat "$WORK/planter.err")"
+  start_host || { kill "$planter" 2>/dev/null; return 1; }
+  deliver_quickly 5 "with the outsider's files planted and held"
   grep -q "kvposix: the named mutex .* cannot use /dev/shm/kvmutex" "$HOST_ERR" ||
     fail "kvlisten did not say which planted file it could not use"
   ends_cleanly "$HOST_PID" TERM kvlisten
   HOST_PID=""
+  kill "$planter" 2>/dev/null
+  wait "$planter" 2>/dev/null
   for file in $files; do rm -f "$file"; done
 }
 

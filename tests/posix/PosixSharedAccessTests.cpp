@@ -69,15 +69,21 @@ SECURITY_ATTRIBUTES* OpenToAll() {
     return &attributes;
 }
 
-// A file as another user would leave or plant it.
-bool PlantFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode, size_t size) {
+// A file as another user would plant it, kept open with a shared lock as a process of theirs
+// holding it would: the descriptor, which the caller closes, or -1.
+int PlantFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode, size_t size) {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return -1;
     std::string junk(size, 'J');
-    bool ok = write(fd, junk.data(), junk.size()) == static_cast<ssize_t>(junk.size()) && fchown(fd, uid, gid) == 0 &&
-              fchmod(fd, mode) == 0;
-    close(fd);
-    return ok;
+    struct flock range = {};
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    if (write(fd, junk.data(), junk.size()) != static_cast<ssize_t>(junk.size()) || fchown(fd, uid, gid) != 0 ||
+        fchmod(fd, mode) != 0 || fcntl(fd, F_OFD_SETLK, &range) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace
@@ -250,14 +256,16 @@ TEST(PosixSharedAccess, LeftoversOfAnotherUserNeitherBlockNorFail) {
     unlink(OwnFileOf(name, kNobody).c_str());
 }
 
-// Files planted under a mutex's names by a user outside the group are not waited on: the shared
-// name falls back to this user's own file, shared by this user's processes; with that one planted
-// too, to a mutex of the process's own. Neither stalls.
+// Files planted under a mutex's names by a user outside the group, and held by a process of
+// theirs, are not waited on: the shared name falls back to this user's own file, shared by this
+// user's processes; with that one planted too, to a mutex of the process's own. Neither stalls.
+// A planted file nobody holds is removed like any dead one.
 TEST(PosixSharedAccess, PlantedFilesNeitherStallNorFail) {
     if (geteuid() != 0) GTEST_SKIP() << "planting another user's files needs root";
     ScopedGroup scoped(kTestGroup);
     std::string name = UniqueName("planted");
-    ASSERT_TRUE(PlantFile(SharedFileOf(name), kNobody, kNobody, 0666, 8));
+    int planted = PlantFile(SharedFileOf(name), kNobody, kNobody, 0666, 8);
+    ASSERT_GE(planted, 0);
     HANDLE mutex = CreateMutexA(OpenToAll(), FALSE, name.c_str());
     ASSERT_NE(nullptr, mutex);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 0));
@@ -274,7 +282,8 @@ TEST(PosixSharedAccess, PlantedFilesNeitherStallNorFail) {
     CloseHandle(mutex);
     EXPECT_FALSE(kvtest::FileExists(OwnFileOf(name, geteuid()))) << "the fallback goes with its last holder";
 
-    ASSERT_TRUE(PlantFile(OwnFileOf(name, geteuid()), kNobody, kNobody, 0600, 200));
+    int plantedOwn = PlantFile(OwnFileOf(name, geteuid()), kNobody, kNobody, 0600, 200);
+    ASSERT_GE(plantedOwn, 0);
     DWORD started = GetTickCount();
     mutex = CreateMutexA(OpenToAll(), FALSE, name.c_str());
     ASSERT_NE(nullptr, mutex);
@@ -287,7 +296,15 @@ TEST(PosixSharedAccess, PlantedFilesNeitherStallNorFail) {
     ReleaseMutex(mutex);
     CloseHandle(again);
     CloseHandle(mutex);
-    unlink(SharedFileOf(name).c_str());
+    close(planted);
+    close(plantedOwn);
+
+    mutex = CreateMutexA(OpenToAll(), FALSE, name.c_str());
+    ASSERT_NE(nullptr, mutex);
+    struct stat status;
+    ASSERT_TRUE(StatOf(SharedFileOf(name), status));
+    EXPECT_EQ(0u, status.st_uid) << "the planted file nobody held was replaced by this process's own";
+    CloseHandle(mutex);
     unlink(OwnFileOf(name, geteuid()).c_str());
 }
 

@@ -340,22 +340,27 @@ private:
             close(fd);
             return error;
         }
-        if (!S_ISREG(status.st_mode) || !SharedAccess::Trusted(status) || (ownOnly && status.st_uid != geteuid())) {
-            problem = "it is " + SharedAccess::Describe(status) +
-                      ", made by another user outside the component's group or writable by others";
-            close(fd);
-            return kUnusable;
-        }
+        const bool trusted =
+            S_ISREG(status.st_mode) && SharedAccess::Trusted(status) && (!ownOnly || status.st_uid == geteuid());
         // Nobody holds it: its last user died before it could remove the name. On Windows the
-        // mutex would have died with it, so it goes now, before anyone uses it again.
-        if (TryLockFileExclusive(fd)) {
+        // mutex would have died with it, so it goes now, before anyone uses it again -- also
+        // one planted, where this user may remove it.
+        if (S_ISREG(status.st_mode) && TryLockFileExclusive(fd)) {
             if (unlink(path.c_str()) == 0 || errno == ENOENT) {
                 close(fd);
                 return kRemovedMeanwhile;
             }
             // Another user's file, which the sticky folder keeps: the mutex starts afresh in it.
-            DWORD result = BuildInPlace(fd, initialOwner);
-            return result == ERROR_SUCCESS ? kBuiltInPlace : result;
+            if (trusted) {
+                DWORD result = BuildInPlace(fd, initialOwner);
+                return result == ERROR_SUCCESS ? kBuiltInPlace : result;
+            }
+        }
+        if (!trusted) {
+            problem = "it is " + SharedAccess::Describe(status) +
+                      ", made by another user outside the component's group or writable by others";
+            close(fd);
+            return kUnusable;
         }
         // Taken before anything is read: while any process holds it, nobody removes the name.
         if (!LockFileShared(fd) || fstat(fd, &status) != 0) {

@@ -2,6 +2,7 @@
 #include "Logging.h"
 
 #include "NeverDestroyed.h"
+#include "UniqueHandle.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -44,6 +45,7 @@ const size_t kFormatLimit = 511;  // only this much of a caller's format is ever
 const DWORD kTrimBlock = 260;
 const DWORD kWriteWaitMs = 500;
 const DWORD kCloseWaitMs = 1000;
+const ULONGLONG kRetryWriteMs = 1000;
 
 // The working format holds the line prefix, the tag, the warning and the rewritten format. Its
 // worst case (a 259-character tag and a 511-character format full of "%s") is well below this.
@@ -55,6 +57,10 @@ struct LogState {
     LONG limitKB = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
     HANDLE mutex = nullptr;
+    // When the last write to the file failed (0: it did not). Lines then go to the debugger output,
+    // and the file is tried again a second later: a full disk that gets room again, or a file moved
+    // away and reopened, gets its lines again.
+    std::atomic<ULONGLONG> writeFailedAt{0};
     char tag[kConfigSize] = {};
 #ifndef _WIN32
     char path[kConfigSize] = {};          // the file's name, to open it again after a rotation
@@ -316,16 +322,11 @@ bool ReadSetting(HKEY key, const char* name, char* text) {
 }
 
 bool ReadConfiguration(const char* tag, char* text) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigSubkey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        bool found = ReadSetting(key, tag, text) || ReadSetting(key, nullptr, text);
-        RegCloseKey(key);
-        return found;
-    }
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    bool found = ReadSetting(key, kConfigValue, text);
-    RegCloseKey(key);
-    return found;
+    UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigSubkey, 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+        return ReadSetting(key.get(), tag, text) || ReadSetting(key.get(), nullptr, text);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
+    return ReadSetting(key.get(), kConfigValue, text);
 }
 
 void FormatDateTime(FixedText& out) {
@@ -454,7 +455,17 @@ void WriteMessageLocked(BYTE level, const char* format, va_list args) {
         fwrite(line, 1, length, stdout);
         fflush(stdout);
     } else if (target == kTargetNone || target == kTargetFile || target == kTargetFileLimited) {
-        if (gState.file != INVALID_HANDLE_VALUE && !WriteToFile(line, length)) gState.target.store(kTargetDebug);
+        if (gState.file == INVALID_HANDLE_VALUE) return;
+        ULONGLONG failedAt = gState.writeFailedAt.load();
+        if (failedAt != 0 && GetTickCount64() - failedAt < kRetryWriteMs) {
+            OutputDebugStringA(line);
+        } else if (!WriteToFile(line, length)) {
+            ULONGLONG now = GetTickCount64();
+            gState.writeFailedAt.store(now ? now : 1);
+            OutputDebugStringA(line);
+        } else if (failedAt != 0) {
+            gState.writeFailedAt.store(0);
+        }
     } else {
         OutputDebugStringA(line);
     }
@@ -507,6 +518,7 @@ void ReopenIfRequested() {
     if (file == INVALID_HANDLE_VALUE) return;
     CloseHandle(gState.file);
     gState.file = file;
+    gState.writeFailedAt.store(0);
 }
 #endif
 

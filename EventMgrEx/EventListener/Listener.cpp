@@ -123,7 +123,7 @@ HRESULT CListener::Start(BSTR* listenInfo) {
         }
         if (SUCCEEDED(hr) && mListener && mStateLock.GetState() == Started) *listenInfo = mListener->GetPort();
     } catch (...) {
-        KVLOG(1, "CListener::Start:: Listener startup threw an exception");
+        KV_LOG_CAUGHT("CListener::Start:: Listener startup threw an exception");
         hr = E_FAIL;
         // Never leave a half-way state behind: every later call would wait for it forever.
         if (mStateLock.GetState() == Starting) mStateLock.SetState(mListener && mListener->IsRunning() ? Started : Stopped);
@@ -147,7 +147,7 @@ bool CListener::StartupListener() {
         mListener = new (std::nothrow) EventListenerThread();
         if (mListener && mListener->GetStatus()) result = mListener->Start() == 0;
     } catch (...) {
-        KVLOG(1, "CListener::StartupListener: Exception thrown while trying to start Listener thread");
+        KV_LOG_CAUGHT("CListener::StartupListener: Exception thrown while trying to start Listener thread");
         result = false;
     }
     KVLOG_EXIT(5, "CListener::StartupListener", result ? 1 : 0);
@@ -233,7 +233,7 @@ void CListener::FinalRelease() {
             mWinsockStarted = false;
         }
     } catch (...) {
-        KVLOG(3, "Exception occurred in FinalRelease of EVENT LISTENER");
+        KV_LOG_CAUGHT("Exception occurred in FinalRelease of EVENT LISTENER");
     }
     gOpenLogs.fetch_sub(1);
     EndLogging();

@@ -7,6 +7,7 @@
 #include "NeverDestroyed.h"
 #include "RegistryValue.h"
 #include "SpoolFolder.h"
+#include "UniqueHandle.h"
 
 extern "C" const CLSID CLSID_SpoolEventManager = {0x5E1C3A3B, 0x7A9D, 0x4C61, {0x9B, 0x8E, 0x2F, 0x4D, 0x6A, 0x0C, 0x9E, 0x11}};
 
@@ -17,13 +18,12 @@ const char kSpoolValue[] = "spool";
 
 // The configured folder; empty (and `*error` says why) when there is none.
 std::string SpoolFolderSetting(LONG* error) {
-    HKEY key = nullptr;
-    *error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key);
+    UniqueRegKey key;
+    *error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, key.put());
     if (*error != ERROR_SUCCESS) return std::string();
     char folder[MAX_PATH * 4] = {};
     DWORD size = sizeof(folder);
-    *error = QueryStringValue(key, kSpoolValue, folder, &size);
-    RegCloseKey(key);
+    *error = QueryStringValue(key.get(), kSpoolValue, folder, &size);
     if (*error == ERROR_SUCCESS && folder[0] == '\0') *error = ERROR_INVALID_DATA;
     return *error == ERROR_SUCCESS ? std::string(folder) : std::string();
 }
@@ -52,7 +52,7 @@ HRESULT CSpoolEventManager::Deliver(BSTR message, BSTR* response) {
         if (response) *response = SysAllocString(L"<DeliverResult>spooled</DeliverResult>");
         return S_OK;
     } catch (...) {
-        KVLOG(1, "CSpoolEventManager::Deliver: Exception occurred");
+        KV_LOG_CAUGHT("CSpoolEventManager::Deliver: Exception occurred");
         return E_FAIL;
     }
 }

@@ -1,6 +1,8 @@
 // SpoolFolder.cpp -- storing messages as files durably and in arrival order, and finishing what a crash left.
 #include "SpoolFolder.h"
 
+#include "UniqueHandle.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,26 +49,7 @@ std::string ObjectName(const char* prefix, const std::string& folder) {
 }
 
 // Closes a handle on every path out of a scope.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : mHandle(handle) {}
-    ~ScopedHandle() { reset(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    HANDLE get() const { return mHandle; }
-    bool valid() const { return mHandle != INVALID_HANDLE_VALUE && mHandle != nullptr; }
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
-        if (valid()) {
-            DWORD error = GetLastError();
-            CloseHandle(mHandle);
-            SetLastError(error);
-        }
-        mHandle = handle;
-    }
-
-private:
-    HANDLE mHandle;
-};
+using ScopedHandle = UniqueFile;
 
 // Holds a mutex that was waited for; releases it when the scope ends.
 class MutexHold {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 
 #include "GroupCommit.h"
 

@@ -243,13 +243,13 @@ make_high_byte_body() {
 # ---- checks ---------------------------------------------------------------------------------------
 
 # check_response FILE LABEL: the whole of what curl -i printed (or a raw client received) is the
-# fixed 609-byte DeliverResponse: status line, a length header that matches its 460-byte body, and
+# fixed 628-byte DeliverResponse: status line, a length header that matches its 460-byte body, and
 # byte for byte the same as every other response of this run.
 check_response() {
   local file=$1 label=$2 size
   size=$(stat -c %s "$file" 2>/dev/null || echo 0)
-  if [[ $size -ne 609 ]]; then
-    fail "$label: response is $size bytes, not 609; first bytes: $(head -c 120 "$file" 2>/dev/null | od -An -c | head -3 | tr -s ' ')"
+  if [[ $size -ne 628 ]]; then
+    fail "$label: response is $size bytes, not 628; first bytes: $(head -c 120 "$file" 2>/dev/null | od -An -c | head -3 | tr -s ' ')"
     return 1
   fi
   if [[ $(head -c 17 "$file") != $'HTTP/1.1 200 OK\r' ]]; then

@@ -125,7 +125,17 @@ case_lintian() {
 case_fresh_install() {
   snapshot >"$WORK/before-fresh.list"
   INSTALLED=1
-  dpkg_run -i "$DEB" || { fail "dpkg -i $DEB failed: $(tail -n 5 "$WORK/dpkg.out")"; return 1; }
+  # The README's own command, where the package was built where the README says.
+  local apt_line
+  apt_line=$(readme_package_commands | grep '^sudo apt install ' | head -n 1)
+  if [[ -n $apt_line && $(readlink -f "$DEB") == "$SRC"/build/package/kvlumen_*_amd64.deb ]]; then
+    echo "    README: $apt_line"
+    printf 'APT::Get::Assume-Yes "true";\n' >"$WORK/apt.conf"
+    (cd "$SRC" && APT_CONFIG=$WORK/apt.conf DEBIAN_FRONTEND=noninteractive bash -c "${apt_line#sudo }") \
+      >"$WORK/dpkg.out" 2>&1 </dev/null || { fail "'$apt_line' failed: $(tail -n 5 "$WORK/dpkg.out")"; return 1; }
+  else
+    dpkg_run -i "$DEB" || { fail "dpkg -i $DEB failed: $(tail -n 5 "$WORK/dpkg.out")"; return 1; }
+  fi
   KV_UID=$(id -u kvlumen)
   local file
   for file in $PREFIX/bin/kvlisten $PREFIX/bin/kvreg $PREFIX/bin/kvregsvr $MODULES/KVEvLsn.so $MODULES/KVEvSpool.so \
@@ -196,6 +206,60 @@ case_installed_host_delivers() {
   check_response "$WORK/responses/installed" "installed kvlisten"
   check_spooled "$SPOOL" "$before" "$SAMPLE" "installed kvlisten"
   stop_host "the installed kvlisten"
+}
+
+# The README's commands for the installed package: its lines indented by four blanks outside
+# fenced blocks that need the package (see tests/e2e/readme_e2e.sh, which runs the others).
+readme_package_commands() {
+  awk '/^```/ { fenced = !fenced; next } !fenced && /^    [^ ]/ { sub(/^    /, ""); print }' "$SRC/README.md" |
+    grep -E '^(sudo |systemctl |journalctl |packaging/build-deb.sh|grep -c |ls /var/|ls -l /dev/shm)'
+}
+
+# Each of them, as the README has it: configuring the machine's store, running kvlisten by hand
+# as the service user (on a free port instead of the README's), counting events, looking into
+# the spool and /dev/shm. systemctl and journalctl need a running systemd; elsewhere they are
+# shown as skipped.
+case_readme_commands() {
+  local command port=$(free_port "$ADDRESS") out rc hand=""
+  while IFS= read -r command; do
+    case $command in
+      "sudo apt install "*) continue ;;  # the first installation ran it
+      packaging/build-deb.sh*)
+        [[ -f $SRC/build/package/$(basename "$DEB") ]] || fail "the package was not built by $command"
+        continue ;;
+      *systemctl\ *|*journalctl\ *)
+        if [[ ! -d /run/systemd/system ]]; then echo "    SKIPPED (systemd does not run here): $command"; continue; fi ;;
+      "sudo runuser "*)
+        command=${command//--port 9090/--port $port}
+        echo "    README: $command"
+        bash -c "${command#sudo }" >/dev/null 2>"$HOST_ERR" </dev/null &
+        HOST_PID=$!
+        hand=$HOST_PID
+        PORT_SAVED=$PORT
+        PORT=$port
+        wait_until 15 host_announced_or_gone
+        grep -q "^kvlisten: listening on port $port " "$HOST_ERR" || fail "'$command' did not listen: $(cat "$HOST_ERR")"
+        curl_printer readme "$SAMPLE" -H 'Content-Type: text/xml' || fail "curl to the hand-run kvlisten exited $?"
+        check_response "$WORK/responses/readme" "the hand-run kvlisten"
+        PORT=$PORT_SAVED
+        continue ;;
+    esac
+    echo "    README: $command"
+    out=$(bash -c "${command#sudo }" 2>&1 </dev/null)
+    rc=$?
+    [[ $rc -eq 0 ]] || fail "'$command' exited $rc: $(head -c 300 <<<"$out")"
+    case $command in
+      "grep -c "*) [[ $out -ge 1 ]] || fail "'$command' counted $out events" ;;
+      "ls /var/spool/"*) grep -q '^event-' <<<"$out" || fail "'$command' shows no event: $out" ;;
+      *"kvreg query"*"/v ports") grep -qE 'ports +REG_SZ +8080,8081$' <<<"$out" || fail "'$command' said: $out" ;;
+    esac
+  done < <(readme_package_commands)
+  if [[ -n $hand ]]; then
+    HOST_PID=$hand
+    stop_host "the hand-run kvlisten"
+  else
+    fail "the README no longer shows how to run kvlisten by hand as the service user"
+  fi
 }
 
 # A purge takes everything the installation made: nothing of it is left in /etc, /var or /dev/shm.
@@ -327,6 +391,7 @@ run_case Package.LintianFindsNoError case_lintian
 if [[ -f $DEB && -f $OLD_DEB ]]; then
   run_case Package.FirstInstallation case_fresh_install
   [[ $INSTALLED -eq 1 ]] && run_case Package.InstalledHostDelivers case_installed_host_delivers
+  [[ $INSTALLED -eq 1 ]] && run_case Package.ReadmeCommandsWork case_readme_commands
   [[ $INSTALLED -eq 1 ]] && run_case Package.PurgeLeavesNothing case_purge_fresh
   if [[ $INSTALLED -eq 0 ]]; then
     run_case Package.UpgradeKeepsEventsAndSettings case_upgrade

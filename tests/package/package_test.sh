@@ -232,7 +232,7 @@ case_readme_commands() {
       "sudo runuser "*)
         command=${command//--port 9090/--port $port}
         echo "    README: $command"
-        bash -c "${command#sudo }" >/dev/null 2>"$HOST_ERR" </dev/null &
+        bash -c "exec ${command#sudo }" >/dev/null 2>"$HOST_ERR" </dev/null &
         HOST_PID=$!
         hand=$HOST_PID
         PORT_SAVED=$PORT
@@ -255,8 +255,16 @@ case_readme_commands() {
     esac
   done < <(readme_package_commands)
   if [[ -n $hand ]]; then
-    HOST_PID=$hand
-    stop_host "the hand-run kvlisten"
+    # runuser ends its session with SIGTERM as killed; the service's own stop is SIGTERM to
+    # kvlisten, after which runuser returns kvlisten's status.
+    local child
+    child=$(pgrep -P "$hand" -x kvlisten)
+    [[ -n $child ]] && kill -TERM "$child"
+    wait_until 10 process_gone "$hand" || fail "the hand-run kvlisten still runs 10 s after SIGTERM"
+    wait "$hand"
+    rc=$?
+    [[ $rc -eq 0 ]] || fail "the hand-run kvlisten exited $rc"
+    HOST_PID=""
   else
     fail "the README no longer shows how to run kvlisten by hand as the service user"
   fi

@@ -315,3 +315,41 @@ TEST(PosixSharedAccess, ExitRemovesNamesLeftOpen) {
     EXPECT_EQ(0u, kvtest::RunChild("access_leave_open", name));
     EXPECT_FALSE(kvtest::FileExists(SharedFileOf(name)));
 }
+
+// A file or folder made in a folder shared with its group (setgid) takes the folder's group
+// access whatever the umask, as a Windows file inherits its folder's access list: what root made
+// in the spool folder the service user may update, and a consumer in the group may read.
+TEST(PosixSharedAccess, NewFilesFollowASharedFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "giving a folder to a group one is not a member of needs root";
+    kvtest::ScopedTempDir folder;
+    std::string shared = folder.file("shared");
+    ASSERT_EQ(0, mkdir(shared.c_str(), 0700));
+    ASSERT_EQ(0, chown(shared.c_str(), static_cast<uid_t>(-1), GidOf(kTestGroup)));
+    ASSERT_EQ(0, chmod(shared.c_str(), 02750));
+    mode_t previous = umask(077);
+    std::string file = shared + "/event.xml";
+    std::string sub = shared + "/sub";
+    HANDLE handle = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    BOOL made = CreateDirectoryA(sub.c_str(), nullptr);
+    umask(previous);
+    ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+    CloseHandle(handle);
+    ASSERT_TRUE(made);
+    struct stat status;
+    ASSERT_TRUE(StatOf(file, status));
+    EXPECT_EQ(0640u, status.st_mode & 07777) << "the folder's group may read, not write";
+    EXPECT_EQ(GidOf(kTestGroup), status.st_gid);
+    ASSERT_TRUE(StatOf(sub, status));
+    EXPECT_EQ(02750u, status.st_mode & 07777);
+
+    std::string plain = folder.file("plain.txt");
+    previous = umask(077);
+    handle = CreateFileA(plain.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    umask(previous);
+    ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+    CloseHandle(handle);
+    ASSERT_TRUE(StatOf(plain, status));
+    EXPECT_EQ(0600u, status.st_mode & 07777) << "outside a shared folder the umask rules";
+    unlink(file.c_str());
+    rmdir(sub.c_str());
+}

@@ -719,7 +719,9 @@ int main(int argc, char** argv) {
     args.erase(args.begin());
     // What kvreg cannot read whole it neither shows in part nor rewrites without the rest. A store
     // that is missing or unreadable is said as such, never as a key that is not there.
-    if (!WantsHelp(args)) {
+    const bool known = SameText(operation, "add") || SameText(operation, "query") || SameText(operation, "delete") ||
+                       SameText(operation, "import") || SameText(operation, "export");
+    if (known && !WantsHelp(args)) {
         StoreAccess store;
         if (store.state() == StoreAccess::State::Unreadable)
             return Fail("ERROR: T" + store.problem().substr(1) + ".\nkvreg shows and changes nothing in it.");

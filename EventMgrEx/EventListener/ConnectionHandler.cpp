@@ -14,10 +14,6 @@
 #include "Logging.h"
 #include "ShutdownAck.h"
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 using framing::BodyFraming;
 using framing::Method;
 
@@ -118,15 +114,7 @@ private:
 };
 
 void GiveBackLargeRequest(size_t bytes) {
-#if defined(__GLIBC__)
-    // glibc keeps freed blocks of this size for reuse (its mmap threshold follows the largest one
-    // freed): after a burst of large requests the process would stay at its peak for good.
-    static LogThrottle sTrims(1000);
-    unsigned long unused = 0;
-    if (bytes >= kLargeRequest && sTrims.Due(&unused)) malloc_trim(0);
-#else
-    (void)bytes;
-#endif
+    if (bytes >= kLargeRequest) ConnectionService::Instance().LargeBlockFreed();
 }
 
 }  // namespace

@@ -19,6 +19,11 @@ struct ListenerRun;
 // message could be made); with "stored" only once Deliver has succeeded, else it gets 503.
 class ConnectionHandler {
 public:
+    // Event managers come from COM, or from `managers` when given (it must outlive the handler).
+    explicit ConnectionHandler(EventManagerSource* managers = nullptr) : mManagers(managers ? *managers : mFactory) {}
+    ConnectionHandler(const ConnectionHandler&) = delete;
+    ConnectionHandler& operator=(const ConnectionHandler&) = delete;
+
     // Serves the connection to its end on the calling thread and closes it; what became of it.
     RequestOutcome Serve(Transport& transport, const ListenerRun& run, ULONGLONG acceptedAt);
 
@@ -34,5 +39,6 @@ private:
     void DeliverWhole(Transport& transport, const ListenerRun& run, Request& request, RequestOutcome& outcome);
     RequestResult Deliver(BSTR message, uint64_t size, const PeerAddress& peer, HRESULT* result);
 
-    EventManagerFactory mManagers;
+    EventManagerFactory mFactory;
+    EventManagerSource& mManagers;
 };

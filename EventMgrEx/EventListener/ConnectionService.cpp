@@ -13,6 +13,10 @@
 #include "NeverDestroyed.h"
 #include "SocketTransport.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 // An accepted connection on its way through the service.
 struct ConnectionService::Connection {
     UniqueSocket socket;
@@ -217,6 +221,7 @@ void ConnectionService::Dispatch(Connection* connection) {
 
 ConnectionService::Connection* ConnectionService::Finished(Connection* done) {
     Connection* next = nullptr;
+    bool idle = false;
     {
         std::lock_guard<std::mutex> hold(mLock);
         ForgetPeerLocked(done->peer);
@@ -225,12 +230,29 @@ ConnectionService::Connection* ConnectionService::Finished(Connection* done) {
             next = mWaitingRoom.front();
             mWaitingRoom.pop_front();
         } else {
-            --mServed;
+            idle = --mServed == 0;
         }
         mChanged.notify_all();
     }
     delete done;
+    if (idle && mLargeFreed.load()) TrimMemory();
     return next;
+}
+
+void ConnectionService::LargeBlockFreed() {
+    mLargeFreed = true;
+    if (GetTickCount64() - mLastTrim.load() >= 1000) TrimMemory();
+}
+
+void ConnectionService::TrimMemory() {
+#if defined(__GLIBC__)
+    // glibc keeps freed blocks of a request's size for reuse (its mmap threshold follows the
+    // largest block freed), in every arena the handler threads used: after a burst of large
+    // requests the process would otherwise stay at its peak for good.
+    if (!mLargeFreed.exchange(false)) return;
+    mLastTrim = GetTickCount64();
+    malloc_trim(0);
+#endif
 }
 
 DWORD ConnectionService::ExpireWaiting() {

@@ -75,6 +75,9 @@ public:
     bool ReserveBuffered(uint64_t bytes, DWORD waitMs, uint64_t alreadyHeld = 0);
     void ReleaseBuffered(uint64_t bytes);
     uint64_t Buffered() const { return mBuffered.load(); }
+    // A request's large block of memory was freed: the allocator is asked to give such memory back
+    // to the system (at most once a second, and once the last connection has ended).
+    void LargeBlockFreed();
 
     // A delivery under way, from before Deliver to after the event manager is released: a stop
     // waits for it (stopDrainMs at most) and names those it goes on without.
@@ -139,4 +142,7 @@ private:
     std::atomic<uint64_t> mBuffered{0};
     std::atomic<uint64_t> mBufferLimit{uint64_t(256) << 20};
     std::atomic<bool> mExiting{false};
+    std::atomic<bool> mLargeFreed{false};
+    std::atomic<ULONGLONG> mLastTrim{0};
+    void TrimMemory();
 };

@@ -4,10 +4,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "IEventManagerEx.h"
-#include "PlatformServices.h"
+#include "EventManagerSource.h"
 
-KV_INTERFACE_ID(IEventManagerEx, IID_IEventManagerEx);
 KV_INTERFACE_ID(IClassFactory, IID_IClassFactory);
 
 // Belongs to one handler thread: made, used and destroyed there. Every delivery gets a new event
@@ -18,21 +16,21 @@ KV_INTERFACE_ID(IClassFactory, IID_IClassFactory);
 // another class (a manager unregistered, another registered in its place), when it is older than
 // kReuseMs (its registration changed otherwise, the out-of-process switch), and after a Deliver
 // that failed.
-class EventManagerFactory {
+class EventManagerFactory final : public EventManagerSource {
 public:
     static const DWORD kReuseMs = 1000;
 
     EventManagerFactory() = default;
-    ~EventManagerFactory();
+    ~EventManagerFactory() override;
     EventManagerFactory(const EventManagerFactory&) = delete;
     EventManagerFactory& operator=(const EventManagerFactory&) = delete;
 
     // Enters the apartment unless this thread is in it already; a failure is tried again next time.
-    bool Enter();
+    bool Enter() override;
     // A new event manager object in `manager` (emptied first); the creation's result.
-    HRESULT Create(CPComPtr<IEventManagerEx>& manager);
+    HRESULT Create(CPComPtr<IEventManagerEx>& manager) override;
     // Forgets the class object: the next Create looks the class up again.
-    void Forget() { mClassObject.Clear(); }
+    void Forget() override { mClassObject.Clear(); }
 
 private:
     bool mEntered = false;

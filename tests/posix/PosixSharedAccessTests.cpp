@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,6 +103,9 @@ KV_TEST_CHILD(access_as_nobody) {
         count = 1;
     }
     if (setgroups(count, groups) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) return 2;
+    // A changed user makes the process undumpable, which would keep LeakSanitizer's look at
+    // exit from attaching to it.
+    prctl(PR_SET_DUMPABLE, 1);
     std::string action = argv[1];
     HANDLE mutex = CreateMutexA(OpenToAll(), FALSE, argv[2]);
     if (!mutex) return 12;

@@ -451,7 +451,7 @@ case_command_line() {
   out=$("$BIN/kvlisten" --version 2>/dev/null)
   [[ $out =~ ^kvlisten\ [0-9]+\.[0-9]+ ]] || fail "kvlisten --version printed '$out'"
   local args
-  for args in "--port 9090" "--registry" "extra" "/install"; do
+  for args in "--port" "--port 70000" "--listen example.net" "--registry" "extra" "/install"; do
     # shellcheck disable=SC2086 # the words are separate arguments on purpose
     out=$("$BIN/kvlisten" $args 2>&1 >/dev/null)
     rc=$?

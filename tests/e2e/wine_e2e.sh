@@ -500,6 +500,26 @@ case_service_uninstall() {
   [[ $rc -eq 2 ]] || fail "kvlisten.exe --service in a console exited $rc: $out"
 }
 
+# kvlisten.exe --port and --listen under Wine: the listener listens on the port and the address
+# given, whatever the registry and the host name say; nowhere else.
+case_kvlisten_port_and_listen() {
+  local port out
+  port=$(free_port 127.0.0.1) || { fail "no free port"; return 1; }
+  wine "$BIN/kvlisten.exe" --port "$port" --listen 127.0.0.2 >"$HOST_OUT" 2>"$HOST_ERR" </dev/null &
+  HOST_PID=$!
+  wait_until 60 host_announced_or_gone
+  tr -d '\r' <"$HOST_ERR" | grep -q "^kvlisten: listening on port $port at 127.0.0.2 (--listen)" ||
+    { fail "kvlisten.exe --port $port --listen 127.0.0.2: $(tr -d '\r' <"$HOST_ERR" | head -n 5)"; stop_process "$HOST_PID"; return 1; }
+  out=$(curl -s --max-time 20 "http://127.0.0.2:$port/" 2>&1)
+  [[ $(tr -d '\r' <<<"$out") == "KVLUMEN.Listener listening on port $port" ]] || fail "GET at 127.0.0.2:$port answered: $out"
+  curl -s --max-time 5 -o /dev/null "http://127.0.0.1:$port/"
+  [[ $? -eq 7 ]] || fail "kvlisten.exe --listen 127.0.0.2 also answers on 127.0.0.1"
+  kill -INT "$HOST_PID"
+  wait_until 15 process_gone "$HOST_PID" || fail "kvlisten.exe still runs 15 s after SIGINT"
+  stop_process "$HOST_PID"
+  HOST_PID=""
+}
+
 # regsvr32 /u removes the ProgID, class, AppID, type library and interface keys; AppID and CLSID remain.
 case_regsvr32_unregisters() {
   local out rc key
@@ -538,6 +558,7 @@ run_case Kvlisten.MetricsStatusHealth case_kvlisten_figures
 run_case Kvlisten.OversizeRefusedWith413 case_kvlisten_oversize
 run_case Kvlisten.MissingManagerStillAnswered case_kvlisten_missing_manager
 run_case Kvlisten.CtrlCStopsCleanly case_kvlisten_ctrl_c
+run_case Kvlisten.PortAndListenOptions case_kvlisten_port_and_listen
 run_case Service.InstallRegisters case_service_install
 run_case Service.RunsAndDelivers case_service_runs
 run_case Service.StopsOnRequest case_service_stops

@@ -168,11 +168,16 @@ TEST_F(Kvreg, RootNamesLongShortAndClasses) {
 }
 
 // A missing key or value fails with reg.exe's message; a missing default prints "(value not set)".
+// A store that does not exist at all is said as such, not as a missing key.
 TEST_F(Kvreg, QueryMissingKeyOrValue) {
+    ToolResult noStore = Run("query HKLM\\SOFTWARE\\KVNothing");
+    EXPECT_EQ(1, noStore.exitCode);
+    EXPECT_NE(std::string::npos, noStore.err.find("ERROR: The registry store \"" + mStore + "\" does not exist"))
+        << noStore.err;
+    ASSERT_EQ(0, Run("add HKLM\\SOFTWARE\\KVQuery").exitCode);
     ToolResult key = Run("query HKLM\\SOFTWARE\\KVNothing");
     EXPECT_EQ(1, key.exitCode);
     EXPECT_EQ(kNotFound, key.err);
-    ASSERT_EQ(0, Run("add HKLM\\SOFTWARE\\KVQuery").exitCode);
     ToolResult value = Run("query HKLM\\SOFTWARE\\KVQuery /v nothing");
     EXPECT_EQ(1, value.exitCode);
     EXPECT_EQ(kNotFound, value.err);

@@ -68,26 +68,29 @@ TEST(PosixFiles, NoFollowRefusesAPlantedLink) {
     unlink(dangling.c_str());
 }
 
-// A null DACL creates a file every user may read and write, whatever the umask; without one
-// the umask applies.
-TEST(PosixFiles, NullDaclOpensToAllUsers) {
+// A null DACL creates a file its owner and the component's group may read and write, whatever
+// the umask (PosixSharedAccessTests); without that group, its owner alone. Without a DACL the
+// umask applies.
+TEST(PosixFiles, NullDaclOpensToOwnerAndGroup) {
     kvtest::ScopedTempDir folder;
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    setenv("KVLUMEN_GROUP", "kvtest-no-such-group", 1);
     mode_t previous = umask(077);
     HANDLE open = OpenWith(folder.file("open.txt"), CREATE_NEW, 0, &attributes);
     HANDLE closed = OpenWith(folder.file("private.txt"), CREATE_NEW, 0);
     std::string sub = folder.file("sub");
     BOOL made = CreateDirectoryA(sub.c_str(), &attributes);
     umask(previous);
+    unsetenv("KVLUMEN_GROUP");
     ASSERT_NE(INVALID_HANDLE_VALUE, open);
     ASSERT_NE(INVALID_HANDLE_VALUE, closed);
     ASSERT_TRUE(made);
-    EXPECT_EQ(0666u, ModeOf(folder.file("open.txt")));
+    EXPECT_EQ(0600u, ModeOf(folder.file("open.txt")));
     EXPECT_EQ(0600u, ModeOf(folder.file("private.txt")));
-    EXPECT_EQ(0777u, ModeOf(sub));
+    EXPECT_EQ(0700u, ModeOf(sub));
     CloseHandle(open);
     CloseHandle(closed);
     RemoveDirectoryA(sub.c_str());

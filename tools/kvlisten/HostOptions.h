@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class HostOptions {
 public:
@@ -19,4 +20,10 @@ public:
     bool anyPort = false;     // a port the system chooses is fine when no configured one works
     bool interfaces = false;  // the host name means every interface that is up (POSIX opt-in)
     std::string registry;     // the registry store of this run (POSIX only); empty: the default
+    std::vector<std::string> ports;    // --port: tried in this order instead of the registry's list
+    std::vector<std::string> listen;   // --listen: numeric addresses instead of the host name's
+
+    // The component's environment for the options: KVLUMEN_PORTS and KVLUMEN_LISTEN, set before
+    // the listener starts (and left alone without the options).
+    void Export() const;
 };

@@ -12,6 +12,7 @@
 #include "IEventListener.h"
 #include "PortDiagnosis.h"
 #include "ServiceNotifier.h"
+#include "StoreAccess.h"
 #include "SystemMessage.h"
 
 namespace {
@@ -37,6 +38,7 @@ bool IsLoopback(const sockaddr* address) {
 // The addresses the listener listens on: those of the host name, resolved as the listener
 // resolves it (with --interfaces, through the same opt-in).
 std::vector<HostAddress> HostAddresses(const char* hostName, const std::string& port) {
+    // (A numeric --listen address resolves to itself.)
     std::vector<HostAddress> found;
     addrinfo hints = {};
     hints.ai_socktype = SOCK_STREAM;
@@ -133,6 +135,21 @@ int ListenerHost::Start() {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) return Fail("COM could not be initialised", hr, nullptr);
     mComStarted = true;
+#ifndef _WIN32
+    // A missing or unreadable store reads as an empty one: say so, not "not registered".
+    StoreAccess access;
+    if (access.state() == StoreAccess::State::Missing) {
+        Say("error: %s: nothing is registered or configured there; install the package, or register the listener "
+            "in that store with kvregsvr /path/to/KVEvLsn.so (--registry or KVLUMEN_REGISTRY name another store)",
+            access.problem().c_str());
+        return 1;
+    }
+    if (access.state() == StoreAccess::State::Unreadable) {
+        Say("error: %s; run kvlisten as a user who may read it (the package's store is readable by all), or name "
+            "another store with --registry", access.problem().c_str());
+        return 1;
+    }
+#endif
     CLSID clsid;
     hr = CLSIDFromProgID(kProgId, &clsid);
 #ifdef _WIN32
@@ -165,48 +182,67 @@ int ListenerHost::Start() {
     return 0;
 }
 
+// Where the listener listens: the addresses of --listen, or the host name.
+std::vector<std::string> ListenerHost::Nodes() const {
+    if (!mOptions.listen.empty()) return mOptions.listen;
+    return {mHostName};
+}
+
 bool ListenerHost::PortAccepted() {
     PortDiagnosis ports;
-    ports.ReadConfiguration();
-    if (!ports.PortsConfigured()) {
-        Say("no ports configured (%s): the system chose port %s", kPortsSetting, mPort.c_str());
-        return true;
-    }
-    if (ports.ListensOnConfiguredPort(mPort)) return true;
+    ports.ReadConfiguration(mOptions.ports);
     const char* kind = mOptions.anyPort ? "warning" : "error";
-    std::string shown = ports.Text().empty() ? std::string() : " = \"" + ports.Text() + "\"";
-    Say("%s: none of the configured ports can be used (%s%s):", kind, kPortsSetting, shown.c_str());
-    for (const std::string& line : ports.Explain(mHostName)) Say("%s:   %s", kind, line.c_str());
+    if (!ports.PortsConfigured()) {
+        // The fallback is a port no printer is set up for: as much a failure as a busy one.
+        Say("%s: no port is configured: %s %s", kind, ports.Setting().c_str(), ports.Absence().c_str());
+    } else if (ports.ListensOnConfiguredPort(mPort)) {
+        return true;
+    } else {
+        std::string shown = ports.Text().empty() ? std::string() : " = \"" + ports.Text() + "\"";
+        Say("%s: none of the configured ports can be used (%s%s):", kind, ports.Setting().c_str(), shown.c_str());
+        for (const std::string& line : ports.Explain(Nodes())) Say("%s:   %s", kind, line.c_str());
+    }
     if (mOptions.anyPort) {
         Say("warning: keeping port %s, which the system chose (--any-port)", mPort.c_str());
         return true;
     }
-    Say("error: the listener fell back to port %s, which the system chose, where printers set up for the "
-        "configured ports would not look; free or change a configured port, or start kvlisten with --any-port",
+    Say("error: the listener fell back to port %s, which the system chose, where printers set up for a "
+        "configured port would not look; set or free a port (kvreg add 'HKLM\\SOFTWARE\\Korvane\\KVLumen\\Listener' "
+        "/v ports /t REG_SZ /d 8080 /f), or start kvlisten with --port N or --any-port",
         mPort.c_str());
     return false;
 }
 
 void ListenerHost::Announce() {
-    std::vector<HostAddress> addresses = HostAddresses(mHostName, mPort);
+    std::vector<HostAddress> addresses;
+    for (const std::string& node : Nodes()) {
+        for (const HostAddress& address : HostAddresses(node.c_str(), mPort)) addresses.push_back(address);
+    }
     std::string list;
     bool onlyLoopback = !addresses.empty();
     for (const HostAddress& address : addresses) {
         list += (list.empty() ? "" : ", ") + address.text;
         onlyLoopback = onlyLoopback && address.loopback;
     }
-    Say("listening on port %s at %s (the addresses of the host name %s)", mPort.c_str(), list.c_str(), mHostName);
-    if (onlyLoopback) {
+    if (mOptions.listen.empty())
+        Say("listening on port %s at %s (the addresses of the host name %s)", mPort.c_str(), list.c_str(), mHostName);
+    else
+        Say("listening on port %s at %s (--listen)", mPort.c_str(), list.c_str());
+    if (onlyLoopback && mOptions.listen.empty()) {
 #ifdef _WIN32
         Say("warning: printers on the network cannot reach this listener: the host name %s resolves only to "
-            "loopback addresses (%s); printers need the address of a network interface that is up",
+            "loopback addresses (%s); printers need the address of a network interface that is up, or start "
+            "kvlisten with --listen 0.0.0.0",
             mHostName, list.c_str());
 #else
         Say("warning: printers on the network cannot reach this listener: the host name %s resolves only to "
             "loopback addresses (%s). Map it to the machine's network address in /etc/hosts, or start kvlisten "
-            "with --interfaces to listen on the addresses of every interface that is up",
+            "with --interfaces (every interface that is up) or --listen ADDRESS",
             mHostName, list.c_str());
 #endif
+    } else if (onlyLoopback) {
+        Say("warning: printers on the network cannot reach this listener: --listen names loopback addresses only (%s)",
+            list.c_str());
     }
     ServiceNotifier::Ready("listening on port " + mPort);
 }

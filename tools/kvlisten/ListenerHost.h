@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <string>
+#include <vector>
 
 #include "HostOptions.h"
 
@@ -43,6 +44,7 @@ private:
     int Fail(const char* what, HRESULT hr, const char* advice);
     bool PortAccepted();
     void Announce();
+    std::vector<std::string> Nodes() const;
 
     const HostOptions& mOptions;
     bool mSocketsStarted = false;

@@ -1,6 +1,8 @@
 // PortDiagnosis.cpp -- whether the listener got a configured port, and if not, why each configured one failed.
 #include "PortDiagnosis.h"
 
+#include <stdlib.h>
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -61,14 +63,54 @@ bool BeyondPortRange(const std::string& entry) {
     return value > 65535;
 }
 
+// What the listener takes: 0 to 65535 in decimal digits, nothing else.
+bool IsPortNumber(const std::string& entry) {
+    return !entry.empty() && entry.find_first_not_of("0123456789") == std::string::npos && !BeyondPortRange(entry);
+}
+
+// Why an entry that is no port number is none, in the administrator's terms.
+std::string NotAPort(const std::string& entry) {
+    if (BeyondPortRange(entry)) return "not a port number: ports go from 1 to 65535";
+    size_t first = entry.find_first_not_of(" \t");
+    size_t last = entry.find_last_not_of(" \t");
+    if (first != std::string::npos) {
+        std::string inner = entry.substr(first, last - first + 1);
+        if (inner != entry && IsPortNumber(inner))
+            return "not a port number: the listener takes the digits alone, without blanks (\"" + inner + "\")";
+    }
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(nullptr, entry.c_str(), &hints, &found) == 0) {
+        unsigned port = ntohs(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_port);
+        freeaddrinfo(found);
+        return "a service name (port " + std::to_string(port) +
+               " in the services file), which the listener does not look up: write " + std::to_string(port);
+    }
+    return "not a port number (0 to 65535 in decimal digits)";
+}
+
 }  // namespace
 
-void PortDiagnosis::ReadConfiguration() {
+void PortDiagnosis::ReadConfiguration(const std::vector<std::string>& override) {
     mEntries.clear();
     mText.clear();
+    mAbsence.clear();
     mValueProblem.clear();
+    if (!override.empty()) {
+        mSetting = "--port";
+        mEntries = override;
+        for (const std::string& port : override) mText += (mText.empty() ? "" : ",") + port;
+        return;
+    }
+    mSetting = std::string("HKLM\\") + kListenerKey + " \"" + kPortsValue + "\"";
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kListenerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kListenerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        mAbsence = "is missing (so is its key)";
+        return;
+    }
     DWORD type = REG_NONE, size = 0;
     LONG rc = RegQueryValueExA(key, kPortsValue, nullptr, &type, nullptr, &size);
     if (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
@@ -84,6 +126,8 @@ void PortDiagnosis::ReadConfiguration() {
             mValueProblem = "the value \"ports\" cannot be read as the listener reads it (" + DescribeCode(rc) +
                             "): it must be a REG_SZ ending with its terminator";
         }
+    } else {
+        mAbsence = "is missing";
     }
     RegCloseKey(key);
     // Entries are separated by commas; runs of commas leave no empty entry. Blanks are kept, as
@@ -96,56 +140,54 @@ void PortDiagnosis::ReadConfiguration() {
         if (comma == std::string::npos) break;
         begin = comma + 1;
     }
+    if (mAbsence.empty() && mValueProblem.empty() && mEntries.empty())
+        mAbsence = mText.empty() ? "is empty" : "names no port (\"" + mText + "\")";
 }
 
 bool PortDiagnosis::ListensOnConfiguredPort(const std::string& listenInfo) const {
     for (const std::string& entry : mEntries) {
-        if (BeyondPortRange(entry)) continue;
+        if (!IsPortNumber(entry)) continue;
         if (entry == listenInfo) return true;
         // An entry that names port 0 asks for a port the system chooses: the listen information
         // is then that port's number, not the entry.
-        addrinfo hints = {};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_PASSIVE;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(nullptr, entry.c_str(), &hints, &found) == 0) {
-            bool systemChosen = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_port == 0;
-            freeaddrinfo(found);
-            if (systemChosen) return true;
-        }
+        if (atol(entry.c_str()) == 0) return true;
     }
     return false;
 }
 
-std::vector<std::string> PortDiagnosis::Explain(const char* hostName) const {
+std::vector<std::string> PortDiagnosis::Explain(const std::vector<std::string>& nodes) const {
     if (!mValueProblem.empty()) return {mValueProblem};
     std::vector<std::string> lines;
-    for (const std::string& entry : mEntries) lines.push_back("\"" + entry + "\": " + ExplainEntry(hostName, entry));
+    for (const std::string& entry : mEntries) lines.push_back("\"" + entry + "\": " + ExplainEntry(nodes, entry));
     return lines;
 }
 
-std::string PortDiagnosis::ExplainEntry(const char* hostName, const std::string& entry) const {
-    // The same lookup the listener makes for the entry.
-    addrinfo* results = nullptr;
-    if (BeyondPortRange(entry)) return "not a port number: ports go from 1 to 65535";
-    int code = getaddrinfo(hostName, entry.c_str(), nullptr, &results);
-    if (code == WSATYPE_NOT_FOUND) return "not a port number (1 to 65535) or service name";
-    if (code != 0) return std::string("the host name ") + hostName + " does not resolve: " + DescribeCode(code);
+std::string PortDiagnosis::ExplainEntry(const std::vector<std::string>& nodes, const std::string& entry) const {
+    if (!IsPortNumber(entry)) return NotAPort(entry);
     std::string reasons;
     int usable = 0;
-    for (const addrinfo* ai = results; ai; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
-        if (ai->ai_socktype != 0 && ai->ai_socktype != SOCK_STREAM) continue;  // the resolver's UDP and raw twins
-        std::string problem = BindProblem(ai);
-        if (problem.empty()) {
-            ++usable;
+    for (const std::string& node : nodes) {
+        // The same lookup the listener makes for the entry.
+        addrinfo* results = nullptr;
+        int code = getaddrinfo(node.c_str(), entry.c_str(), nullptr, &results);
+        if (code != 0) {
+            if (!reasons.empty()) reasons += "; ";
+            reasons += node + " does not resolve: " + DescribeCode(code);
             continue;
         }
-        if (!reasons.empty()) reasons += "; ";
-        reasons += AddressText(ai->ai_addr, static_cast<int>(ai->ai_addrlen)) + ": " + problem;
+        for (const addrinfo* ai = results; ai; ai = ai->ai_next) {
+            if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+            if (ai->ai_socktype != 0 && ai->ai_socktype != SOCK_STREAM) continue;  // the resolver's UDP and raw twins
+            std::string problem = BindProblem(ai);
+            if (problem.empty()) {
+                ++usable;
+                continue;
+            }
+            if (!reasons.empty()) reasons += "; ";
+            reasons += AddressText(ai->ai_addr, static_cast<int>(ai->ai_addrlen)) + ": " + problem;
+        }
+        freeaddrinfo(results);
     }
-    freeaddrinfo(results);
     if (reasons.empty())
         return usable ? "free now, but not when the listener started (taken meanwhile by another program?)"
                       : "no IPv4 or IPv6 address to listen on";

@@ -108,6 +108,8 @@ int WindowsService::Install(const HostOptions& options) {
     if (length == 0 || length >= sizeof(program)) return Fail("this program's path cannot be read", GetLastError());
     std::string command = std::string("\"") + program + "\" --service";
     if (options.anyPort) command += " --any-port";
+    for (const std::string& port : options.ports) command += " --port " + port;
+    for (const std::string& address : options.listen) command += " --listen " + address;
 
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
     if (!manager.get()) return Fail("the service control manager cannot be opened (run as an administrator)", GetLastError());

@@ -138,6 +138,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "kvlisten: %s\n%s(kvlisten --help says more)\n", error.c_str(), HostOptions::Synopsis());
         return 2;
     }
+    // The component reads where to listen from its environment when it starts listening; set
+    // before any thread exists, for the console run and the service alike.
+    options.Export();
     switch (options.action) {
     case HostOptions::Action::Help:
         printf("%s%s", HostOptions::Synopsis(), HostOptions::Usage());

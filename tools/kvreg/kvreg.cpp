@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "StoreAccess.h"
 #include "SystemMessage.h"
 
 namespace {
@@ -716,8 +717,19 @@ int main(int argc, char** argv) {
     }
     std::string operation = args[0];
     args.erase(args.begin());
-    // What kvreg cannot read whole it neither shows in part nor rewrites without the rest.
-    if (!WantsHelp(args)) {
+    // What kvreg cannot read whole it neither shows in part nor rewrites without the rest. A store
+    // that is missing or unreadable is said as such, never as a key that is not there.
+    const bool known = SameText(operation, "add") || SameText(operation, "query") || SameText(operation, "delete") ||
+                       SameText(operation, "import") || SameText(operation, "export");
+    if (known && !WantsHelp(args)) {
+        StoreAccess store;
+        if (store.state() == StoreAccess::State::Unreadable)
+            return Fail("ERROR: T" + store.problem().substr(1) + ".\nkvreg shows and changes nothing in it.");
+        const bool reads = !SameText(operation, "add") && !SameText(operation, "import");
+        if (store.state() == StoreAccess::State::Missing && reads)
+            return Fail("ERROR: T" + store.problem().substr(1) +
+                        ": nothing is set or registered in it yet.\n(KVLUMEN_REGISTRY names another store; "
+                        "kvreg add and kvregsvr create it.)");
         std::string damage = StoreDamage();
         if (!damage.empty()) return Fail(damage);
     }

@@ -69,7 +69,7 @@ bool SameAddress(const sockaddr* a, const sockaddr_storage& b) {
     return memcmp(&x->sin6_addr, &y->sin6_addr, sizeof(in6_addr)) == 0 && x->sin6_scope_id == y->sin6_scope_id;
 }
 
-// The addresses of interfaces that are up, of the wanted family; loopback ones only if `loopback`.
+// The addresses of interfaces that are up, of the wanted family: loopback ones, or the others.
 std::vector<sockaddr_storage> UpAddresses(const ifaddrs* interfaces, int family, bool loopback) {
     std::vector<sockaddr_storage> found;
     for (const ifaddrs* i = interfaces; i; i = i->ifa_next) {
@@ -111,8 +111,9 @@ int ResolveToInterfaces(const char* node, const char* service, const addrinfo* h
 
     ifaddrs* interfaces = nullptr;
     if (getifaddrs(&interfaces) != 0) return EAI_SYSTEM;
+    // Loopback comes last but is kept: a health check on the machine itself asks there.
     std::vector<sockaddr_storage> addresses = UpAddresses(interfaces, family, false);
-    if (addresses.empty()) addresses = UpAddresses(interfaces, family, true);
+    for (const sockaddr_storage& address : UpAddresses(interfaces, family, true)) addresses.push_back(address);
     freeifaddrs(interfaces);
     if (addresses.empty()) return EAI_NONAME;
 

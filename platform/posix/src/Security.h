@@ -6,7 +6,7 @@
 namespace kvposix {
 
 // A descriptor with no DACL, or with a null DACL, grants everyone full access on Windows; here
-// it makes the file, folder or shared mutex readable and writable by all users.
+// it makes the file or folder its maker's and the component's group's (SharedAccess).
 inline bool OpenToAllUsers(const SECURITY_ATTRIBUTES* attributes) {
     if (!attributes || !attributes->lpSecurityDescriptor) return false;
     const SECURITY_DESCRIPTOR* descriptor = static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor);

@@ -1,6 +1,7 @@
 // files.cpp -- files, byte-range locks, folders, finding files, security descriptors.
 #include "KernelObject.h"
 #include "Security.h"
+#include "SharedAccess.h"
 #include "Win32Error.h"
 
 #include <dirent.h>
@@ -239,12 +240,18 @@ KVAPI HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECU
         close(fd);
         return FailWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
-    if (!existed && openToAll && fchmod(fd, mode) != 0) {
+    // "Everyone" on Windows is the maker and the component's group here: a log open to all
+    // local users could be filled or emptied by any of them.
+    if (!existed && openToAll &&
+        (!SharedAccess::Restrict(fd, false) ||
+         ((mode & 0222) == 0 && (fstat(fd, &status) != 0 || fchmod(fd, status.st_mode & 0555) != 0)))) {
         ErrnoKeeper keep;
         close(fd);
         unlink(lpFileName);
         return FailWithErrno(INVALID_HANDLE_VALUE);
     }
+
+    if (!existed && !openToAll) SharedAccess::FollowFolder(fd, lpFileName);
 
     File* file = new (std::nothrow) File(fd, readable, writable, S_ISREG(status.st_mode));
     if (!file) {
@@ -476,7 +483,14 @@ KVAPI BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityA
         if (errno == ENOENT) return FailWith(ERROR_PATH_NOT_FOUND, FALSE);
         return FailWithErrno(FALSE);
     }
-    if (OpenToAllUsers(lpSecurityAttributes)) chmod(lpPathName, 0777);
+    int fd = open(lpPathName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        if (OpenToAllUsers(lpSecurityAttributes))
+            SharedAccess::Restrict(fd, true);
+        else
+            SharedAccess::FollowFolder(fd, lpPathName);
+        close(fd);
+    }
     return TRUE;
 }
 

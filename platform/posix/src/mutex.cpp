@@ -8,13 +8,19 @@
 // Creation is race-free between processes: the creator builds the whole object under a
 // temporary name and link()s it into place, which fails if another process got there first;
 // an opener therefore never sees a half-built mutex. Every process holding the mutex keeps a
-// shared OFD lock on its file; the last one to close it takes the lock exclusively and removes
-// the name, so the mutex dies with its last handle, as on Windows. When the last users crash
-// instead, the kernel drops their locks and the next opener, finding the file unlocked,
-// removes it and starts afresh. An opener that finds the file removed while it waited for its
-// lock starts again too.
+// shared OFD lock on its file; the last one to close it (or to exit) takes the lock exclusively
+// and removes the name, so the mutex dies with its last holder, as on Windows. When the last
+// users crash instead, the kernel drops their locks and the next opener, finding the file
+// unlocked, removes it and starts afresh -- or, when the file is another user's and the sticky
+// /dev/shm keeps it, builds the mutex anew inside it under the exclusive lock.
+//
+// /dev/shm is writable by every local user, so a name is only trusted when its file belongs to
+// this user, root or the component's group and nobody else may write it (SharedAccess). Files
+// that fail this, or that this user may not open, are not waited on: the process falls back to
+// a file of its own user's, and failing that to a mutex of its own, and says once which file is
+// in the way and what to do about it. Nobody outside the group can stall or silence a holder.
 #include "KernelObject.h"
-#include "Security.h"
+#include "SharedAccess.h"
 #include "Win32Error.h"
 
 #include <fcntl.h>
@@ -25,6 +31,7 @@
 
 #include <map>
 #include <new>
+#include <set>
 #include <string>
 
 using namespace kvposix;
@@ -34,6 +41,9 @@ namespace {
 constexpr uint32_t kMagic = 0x584d564b;  // "KVMX"
 constexpr size_t kMaxNameLength = 1024;
 constexpr DWORD kRemovedMeanwhile = 0xFFFFFFFFu;
+constexpr DWORD kLostTheRace = 0xFFFFFFFEu;
+constexpr DWORD kUnusable = 0xFFFFFFFDu;
+constexpr DWORD kBuiltInPlace = 0xFFFFFFFCu;
 constexpr int kAttempts = 64;
 const std::string kShmDirectory = "/dev/shm/";
 
@@ -144,11 +154,33 @@ std::string SharedFileName(const std::string& key) {
     return name;
 }
 
+// The file of `key` that only processes of this user use, when the shared one is in the way.
+std::string OwnFileName(const std::string& key) {
+    return "kvmutex.u" + std::to_string(geteuid()) + SharedFileName(key).substr(7);
+}
+
+// Says once per name and process which file kept the mutex from being shared, and what to do.
+void NoticeUnusable(const std::string& key, const std::string& file, const std::string& problem,
+                    const std::string& instead) {
+    static std::mutex lock;
+    static std::set<std::string>* noticed = new std::set<std::string>;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!noticed->insert(key).second) return;
+    }
+    std::string notice = "kvposix: the named mutex \"" + key + "\" cannot use " + kShmDirectory + file + ": " +
+                         problem + ". This process uses " + instead +
+                         ". Remove that file once no program uses it (rm " + kShmDirectory + file +
+                         " as root), or run as its user or a member of its group\n";
+    OutputDebugStringA(notice.c_str());
+}
+
 class Mutex final : public KernelObject {
 public:
     Mutex() : KernelObject(ObjectKind::Mutex) {}
 
     ~Mutex() override {
+        if (mNamed) ForgetName();
         if (!mShared) {
             if (mBlock) {
                 pthread_mutex_destroy(&mBlock->mutex);
@@ -156,13 +188,19 @@ public:
             }
             return;
         }
-        ForgetName();
         if (mBlock) munmap(mBlock, sizeof(MutexBlock));
         if (mFd >= 0) {
-            // Only the last process using the mutex gets the exclusive lock.
-            if (TryLockFileExclusive(mFd)) unlink((kShmDirectory + mFile).c_str());
+            RemoveNameIfLast();
             close(mFd);
         }
+    }
+
+    // Only the last process using the mutex gets the exclusive lock. Once only: the name may
+    // then be another mutex's.
+    void RemoveNameIfLast() {
+        if (mFd < 0 || mNameRemoved || !TryLockFileExclusive(mFd)) return;
+        unlink((kShmDirectory + mFile).c_str());
+        mNameRemoved = true;
     }
 
     DWORD InitializeUnnamed() {
@@ -178,19 +216,31 @@ public:
 
     // Opens the named mutex, or creates it when `create` allows. ERROR_SUCCESS, or
     // ERROR_ALREADY_EXISTS when it was opened rather than created, or an error.
-    DWORD OpenNamed(const std::string& key, bool create, mode_t mode, bool initialOwner) {
+    DWORD OpenNamed(const std::string& key, bool create, bool initialOwner) {
+        mNamed = true;
         mShared = true;
         mKey = key;
-        mFile = SharedFileName(key);
-        for (int attempt = 0; attempt < kAttempts; ++attempt) {
-            DWORD result = OpenExisting();
-            if (result == ERROR_SUCCESS) return ERROR_ALREADY_EXISTS;
-            if (result == kRemovedMeanwhile) continue;
-            if (result != ERROR_FILE_NOT_FOUND || !create) return result;
-            result = CreateNew(mode, initialOwner);
-            if (result != ERROR_ALREADY_EXISTS) return result;  // else another process won: open it
+        std::string problem;
+        const std::string shared = SharedFileName(key);
+        DWORD result = OpenFile(shared, false, create, initialOwner, problem);
+        if (result != kUnusable) return result;
+        const std::string own = OwnFileName(key);
+        std::string ownProblem;
+        result = OpenFile(own, true, create, initialOwner, ownProblem);
+        if (result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS) {
+            NoticeUnusable(key, shared, problem, kShmDirectory + own + ", shared only with this user's processes");
+            return result;
         }
-        return ERROR_GEN_FAILURE;
+        if (result != kUnusable) return result;
+        if (!create) return ERROR_FILE_NOT_FOUND;
+        // Both files are in the way: a mutex of this process's own still serves its threads.
+        mShared = false;
+        mFile.clear();
+        NoticeUnusable(key, shared, problem + " (and " + kShmDirectory + own + ": " + ownProblem + ")",
+                       "a mutex of its own, which other processes do not see");
+        if (DWORD error = InitializeUnnamed()) return error;
+        if (initialOwner) TakeInitialOwnership();
+        return ERROR_SUCCESS;
     }
 
     const std::string& key() const { return mKey; }
@@ -253,18 +303,66 @@ private:
         return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
     }
 
-    DWORD OpenExisting() {
-        int fd = open((kShmDirectory + mFile).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) return Win32ErrorFromErrno(errno);
-        // Nobody holds it: its last user died before it could remove the name. On Windows the
-        // mutex would have died with it, so it goes now, before anyone uses it again.
-        if (TryLockFileExclusive(fd)) {
-            unlink((kShmDirectory + mFile).c_str());
+    // One candidate file: ERROR_SUCCESS (created), ERROR_ALREADY_EXISTS (opened), kUnusable with
+    // `problem` saying why, or an error.
+    DWORD OpenFile(const std::string& file, bool ownOnly, bool create, bool initialOwner, std::string& problem) {
+        mFile = file;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            DWORD result = OpenExisting(ownOnly, initialOwner, problem);
+            if (result == ERROR_SUCCESS || result == kRemovedMeanwhile) {
+                if (result == ERROR_SUCCESS) return ERROR_ALREADY_EXISTS;
+                continue;
+            }
+            if (result == kBuiltInPlace) return ERROR_SUCCESS;
+            if (result != ERROR_FILE_NOT_FOUND || !create) return result;
+            result = CreateNew(initialOwner);
+            if (result != kLostTheRace) return result;  // else another process won: open it
+        }
+        return ERROR_GEN_FAILURE;
+    }
+
+    // ERROR_SUCCESS when the existing file was opened; kBuiltInPlace when it was dead and this
+    // process built the mutex anew inside it; kRemovedMeanwhile to look again; kUnusable.
+    DWORD OpenExisting(bool ownOnly, bool initialOwner, std::string& problem) {
+        const std::string path = kShmDirectory + mFile;
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        struct stat status;
+        if (fd < 0) {
+            int error = errno;
+            if (error != EACCES && error != EPERM && error != ELOOP) return Win32ErrorFromErrno(error);
+            problem = lstat(path.c_str(), &status) == 0 ? "it is " + SharedAccess::Describe(status) +
+                                                              ", which this user may not open"
+                                                        : std::string("this user may not open it");
+            return kUnusable;
+        }
+        if (fstat(fd, &status) != 0) {
+            DWORD error = Win32ErrorFromErrno(errno);
             close(fd);
-            return kRemovedMeanwhile;
+            return error;
+        }
+        const bool trusted =
+            S_ISREG(status.st_mode) && SharedAccess::Trusted(status) && (!ownOnly || status.st_uid == geteuid());
+        // Nobody holds it: its last user died before it could remove the name. On Windows the
+        // mutex would have died with it, so it goes now, before anyone uses it again -- also
+        // one planted, where this user may remove it.
+        if (S_ISREG(status.st_mode) && TryLockFileExclusive(fd)) {
+            if (unlink(path.c_str()) == 0 || errno == ENOENT) {
+                close(fd);
+                return kRemovedMeanwhile;
+            }
+            // Another user's file, which the sticky folder keeps: the mutex starts afresh in it.
+            if (trusted) {
+                DWORD result = BuildInPlace(fd, initialOwner);
+                return result == ERROR_SUCCESS ? kBuiltInPlace : result;
+            }
+        }
+        if (!trusted) {
+            problem = "it is " + SharedAccess::Describe(status) +
+                      ", made by another user outside the component's group or writable by others";
+            close(fd);
+            return kUnusable;
         }
         // Taken before anything is read: while any process holds it, nobody removes the name.
-        struct stat status;
         if (!LockFileShared(fd) || fstat(fd, &status) != 0) {
             DWORD error = Win32ErrorFromErrno(errno);
             close(fd);
@@ -274,67 +372,86 @@ private:
             close(fd);
             return kRemovedMeanwhile;
         }
-        if (status.st_size < static_cast<off_t>(sizeof(MutexBlock))) {
-            close(fd);
-            return ERROR_INVALID_HANDLE;
-        }
-        void* mapped = mmap(nullptr, sizeof(MutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapped == MAP_FAILED) {
-            DWORD error = Win32ErrorFromErrno(errno);
-            close(fd);
-            return error;
-        }
+        void* mapped = MAP_FAILED;
+        if (status.st_size >= static_cast<off_t>(sizeof(MutexBlock)))
+            mapped = mmap(nullptr, sizeof(MutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         MutexBlock* block = static_cast<MutexBlock*>(mapped);
-        if (block->magic != kMagic || block->nameLength != mKey.size() ||
+        if (mapped == MAP_FAILED || block->magic != kMagic || block->nameLength != mKey.size() ||
             memcmp(block->name, mKey.data(), mKey.size()) != 0) {
-            munmap(mapped, sizeof(MutexBlock));
+            if (mapped != MAP_FAILED) munmap(mapped, sizeof(MutexBlock));
             close(fd);
-            return ERROR_INVALID_HANDLE;  // something else under this name
+            problem = "it holds something other than this mutex";
+            return kUnusable;
         }
         mFd = fd;
         mBlock = block;
         return ERROR_SUCCESS;
     }
 
-    DWORD CreateNew(mode_t mode, bool initialOwner) {
-        static std::atomic<unsigned> sequence{0};
-        std::string temporary;
-        int fd = -1;
-        for (int attempt = 0; fd < 0 && attempt < kAttempts; ++attempt) {
-            temporary = kShmDirectory + "kvmutex.t." + std::to_string(getpid()) + "." + std::to_string(sequence++);
-            fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-            if (fd < 0 && errno != EEXIST) return Win32ErrorFromErrno(errno);
-        }
-        if (fd < 0) return ERROR_ALREADY_EXISTS;
-
+    // Lays a fresh mutex into `fd`, whose exclusive lock this process holds, so that nobody maps
+    // it meanwhile; then shares the lock, which lets the openers waiting for it in.
+    DWORD BuildInPlace(int fd, bool initialOwner) {
         MutexBlock* block = nullptr;
-        bool locked = false;
+        DWORD result = Lay(fd, initialOwner, block);
+        if (result == ERROR_SUCCESS && !LockFileShared(fd)) {
+            result = Win32ErrorFromErrno(errno);
+            if (initialOwner) pthread_mutex_unlock(&block->mutex);
+            munmap(block, sizeof(MutexBlock));
+        }
+        if (result != ERROR_SUCCESS) {
+            close(fd);
+            return result;
+        }
+        mFd = fd;
+        mBlock = block;
+        if (initialOwner) AdoptInitialOwnership();
+        return ERROR_SUCCESS;
+    }
+
+    // Sizes, maps and initialises the mutex in `fd`; on failure nothing stays mapped or locked.
+    DWORD Lay(int fd, bool initialOwner, MutexBlock*& block) {
+        block = nullptr;
+        if (ftruncate(fd, sizeof(MutexBlock)) != 0) return Win32ErrorFromErrno(errno);
+        void* mapped = mmap(nullptr, sizeof(MutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (mapped == MAP_FAILED) return Win32ErrorFromErrno(errno);
+        MutexBlock* laid = new (mapped) MutexBlock();
+        laid->magic = kMagic;
+        laid->nameLength = static_cast<uint32_t>(mKey.size());
+        memcpy(laid->name, mKey.data(), mKey.size());
+        int rc = InitializeLock(&laid->mutex, true);
+        // Nobody else can see it yet, so this cannot fail to get it. A try-lock says so, also to
+        // lock-order checkers: the names lock is held here.
+        if (rc == 0 && initialOwner) rc = pthread_mutex_trylock(&laid->mutex);
+        if (rc != 0) {
+            munmap(mapped, sizeof(MutexBlock));
+            return Win32ErrorFromErrno(rc);
+        }
+        block = laid;
+        return ERROR_SUCCESS;
+    }
+
+    // ERROR_SUCCESS, kLostTheRace when another process created the name first, or an error.
+    DWORD CreateNew(bool initialOwner) {
+        // An unpredictable temporary name: nobody can take it beforehand.
+        std::string temporary = kShmDirectory + "kvmutex.t.XXXXXX";
+        int fd = mkostemp(&temporary[0], O_CLOEXEC);
+        if (fd < 0) return Win32ErrorFromErrno(errno);
+        MutexBlock* block = nullptr;
         auto abandon = [&](DWORD error) {
             ErrnoKeeper keep;
-            if (locked) pthread_mutex_unlock(&block->mutex);
-            if (block) munmap(block, sizeof(MutexBlock));
+            if (block) {
+                if (initialOwner) pthread_mutex_unlock(&block->mutex);
+                munmap(block, sizeof(MutexBlock));
+            }
             unlink(temporary.c_str());
             close(fd);
             return error;
         };
-        // fchmod, not the open's mode: the umask must not narrow "all users".
-        if (fchmod(fd, mode) != 0 || ftruncate(fd, sizeof(MutexBlock)) != 0) return abandon(Win32ErrorFromErrno(errno));
-        void* mapped = mmap(nullptr, sizeof(MutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapped == MAP_FAILED) return abandon(Win32ErrorFromErrno(errno));
-        block = new (mapped) MutexBlock();
-        block->magic = kMagic;
-        block->nameLength = static_cast<uint32_t>(mKey.size());
-        memcpy(block->name, mKey.data(), mKey.size());
-        if (int rc = InitializeLock(&block->mutex, true)) return abandon(Win32ErrorFromErrno(rc));
-        if (initialOwner) {
-            // Nobody else can see it yet, so this cannot fail to get it. A try-lock says so,
-            // also to lock-order checkers: the names lock is held here.
-            if (int rc = pthread_mutex_trylock(&block->mutex)) return abandon(Win32ErrorFromErrno(rc));
-            locked = true;
-        }
+        if (!SharedAccess::Restrict(fd, false)) return abandon(Win32ErrorFromErrno(errno));
+        if (DWORD error = Lay(fd, initialOwner, block)) return abandon(error);
         if (!LockFileShared(fd)) return abandon(Win32ErrorFromErrno(errno));
         if (link(temporary.c_str(), (kShmDirectory + mFile).c_str()) != 0) {
-            return abandon(errno == EEXIST ? DWORD(ERROR_ALREADY_EXISTS) : Win32ErrorFromErrno(errno));
+            return abandon(errno == EEXIST ? kLostTheRace : Win32ErrorFromErrno(errno));
         }
         unlink(temporary.c_str());
         mFd = fd;
@@ -344,7 +461,9 @@ private:
     }
 
     MutexBlock* mBlock = nullptr;
+    bool mNamed = false;
     bool mShared = false;
+    bool mNameRemoved = false;
     int mFd = -1;
     std::string mKey;
     std::string mFile;
@@ -357,6 +476,16 @@ std::map<std::string, Mutex*>& Names() {
     static auto* names = new std::map<std::string, Mutex*>;
     return *names;
 }
+
+// When the process exits, the names it alone still holds go with it, as its handles would on
+// Windows: also those a module keeps open to the end. Defined after gNamesLock, so it ends
+// before it.
+struct RemoveNamesAtExit {
+    ~RemoveNamesAtExit() {
+        std::lock_guard<std::mutex> guard(gNamesLock);
+        for (auto& entry : Names()) entry.second->RemoveNameIfLast();
+    }
+} gRemoveNamesAtExit;
 
 void Mutex::ForgetName() {
     std::lock_guard<std::mutex> guard(gNamesLock);
@@ -371,7 +500,7 @@ std::string KeyOf(LPCSTR name) {
     return key;
 }
 
-HANDLE OpenOrCreateNamed(LPCSTR name, bool create, mode_t mode, bool initialOwner) {
+HANDLE OpenOrCreateNamed(LPCSTR name, bool create, bool initialOwner) {
     if (strlen(name) > kMaxNameLength) return FailWith(ERROR_FILENAME_EXCED_RANGE, HANDLE(nullptr));
     std::string key;
     try {
@@ -391,7 +520,7 @@ HANDLE OpenOrCreateNamed(LPCSTR name, bool create, mode_t mode, bool initialOwne
             mutex = new (std::nothrow) Mutex();
             if (!mutex) return FailWith(ERROR_NOT_ENOUGH_MEMORY, HANDLE(nullptr));
             try {
-                result = mutex->OpenNamed(key, create, mode, initialOwner);
+                result = mutex->OpenNamed(key, create, initialOwner);
                 if (result == ERROR_SUCCESS || result == ERROR_ALREADY_EXISTS) Names()[key] = mutex;
             } catch (const std::bad_alloc&) {
                 result = ERROR_NOT_ENOUGH_MEMORY;
@@ -409,9 +538,11 @@ HANDLE OpenOrCreateNamed(LPCSTR name, bool create, mode_t mode, bool initialOwne
 
 }  // namespace
 
-KVAPI HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+KVAPI HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
     if (lpName && *lpName) {
-        return OpenOrCreateNamed(lpName, true, OpenToAllUsers(lpMutexAttributes) ? 0666 : 0600, bInitialOwner != FALSE);
+        // Whatever the attributes say, a named mutex is its maker's and the component's group's only
+        // (SharedAccess): one open to everyone could be stalled by anyone.
+        return OpenOrCreateNamed(lpName, true, bInitialOwner != FALSE);
     }
     Mutex* mutex = new (std::nothrow) Mutex();
     if (!mutex) return FailWith(ERROR_NOT_ENOUGH_MEMORY, HANDLE(nullptr));
@@ -428,7 +559,7 @@ KVAPI HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitial
 KVAPI HANDLE OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
     if (!lpName) return FailWith(ERROR_INVALID_PARAMETER, HANDLE(nullptr));
     if (!*lpName) return FailWith(ERROR_FILE_NOT_FOUND, HANDLE(nullptr));
-    return OpenOrCreateNamed(lpName, false, 0, false);
+    return OpenOrCreateNamed(lpName, false, false);
 }
 
 KVAPI BOOL ReleaseMutex(HANDLE hMutex) {

@@ -10,7 +10,9 @@
 // - bInheritHandle decides whether a child process started with bInheritHandles keeps the
 //   file open; without it the descriptor is close-on-exec.
 // - A security descriptor with no DACL or a null DACL (open to all users) creates files and
-//   folders readable and writable by all users; otherwise the umask applies.
+//   folders readable and writable by their owner and the component's group ("kvlumen", or
+//   KVLUMEN_GROUP) only, never by all users; where that group cannot be given, by the owner
+//   alone. Otherwise the umask applies.
 #pragma once
 
 #include "kvposix/timefmt.h"

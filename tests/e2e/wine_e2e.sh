@@ -511,7 +511,7 @@ case_kvlisten_port_and_listen() {
   tr -d '\r' <"$HOST_ERR" | grep -q "^kvlisten: listening on port $port at 127.0.0.2 (--listen)" ||
     { fail "kvlisten.exe --port $port --listen 127.0.0.2: $(tr -d '\r' <"$HOST_ERR" | head -n 5)"; stop_process "$HOST_PID"; return 1; }
   out=$(curl -s --max-time 20 "http://127.0.0.2:$port/" 2>&1)
-  [[ $(tr -d '\r' <<<"$out") == "KVLUMEN.Listener listening on port $port" ]] || fail "GET at 127.0.0.2:$port answered: $out"
+  [[ $(tr -d '\r' <<<"$out" | head -n 1) == "KVLUMEN.Listener listening on port $port" ]] || fail "GET at 127.0.0.2:$port answered: $out"
   curl -s --max-time 5 -o /dev/null "http://127.0.0.1:$port/"
   [[ $? -eq 7 ]] || fail "kvlisten.exe --listen 127.0.0.2 also answers on 127.0.0.1"
   kill -INT "$HOST_PID"

@@ -54,6 +54,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "stream_consumer: cannot connect: %s\n", redis ? redis->errstr : "no memory");
         return 2;
     }
+    // STREAM_DB: the database the stream lives in.
+    if (const char* database = getenv("STREAM_DB")) {
+        redisReply* selected = static_cast<redisReply*>(redisCommand(redis, "SELECT %s", database));
+        if (!selected || selected->type == REDIS_REPLY_ERROR) {
+            fprintf(stderr, "stream_consumer: SELECT %s failed\n", database);
+            return 2;
+        }
+        freeReplyObject(selected);
+    }
     redisReply* created = static_cast<redisReply*>(redisCommand(redis, "XGROUP CREATE %s %s 0 MKSTREAM", stream, group));
     if (!created || (created->type == REDIS_REPLY_ERROR && strncmp(created->str, "BUSYGROUP", 9) != 0)) {
         fprintf(stderr, "stream_consumer: XGROUP CREATE failed: %s\n", created ? created->str : redis->errstr);

@@ -2,10 +2,11 @@
 # ensure_packages: as root installs what is missing; otherwise names it and returns 2.
 # libsystemd-dev and pkg-config: kvlisten's readiness notice; dpkg-dev and adduser: the Debian
 # package (dpkg-shlibdeps, its maintainer scripts); iproute2: the namespace test of --interfaces;
-# redis-server and libhiredis-dev: the Redis event manager and its tests; nginx-light: the peer
-# of the benchmarks (bench/vs_nginx.sh, and its smoke run among the tests).
+# redis-server and libhiredis-dev: the Redis event manager and its tests (Sentinel and cluster are
+# redis-server's own modes); libssl-dev: its TLS; openssl: the test CA of its TLS test;
+# nginx-light: the peer of the benchmarks (bench/vs_nginx.sh, and its smoke run among the tests).
 KV_PACKAGES=(cmake make g++ gcc clang libclang-rt-14-dev googletest curl mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev
-             libsystemd-dev pkg-config dpkg-dev adduser iproute2 git redis-server libhiredis-dev nginx-light)
+             libsystemd-dev pkg-config dpkg-dev adduser iproute2 git redis-server libhiredis-dev libssl-dev openssl nginx-light)
 
 ensure_packages() {
   local missing=() need_i386=0 p

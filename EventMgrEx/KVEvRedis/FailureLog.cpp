@@ -70,9 +70,4 @@ const char* Label(Failure kind) {
     return "other";
 }
 
-bool MeansUnreachable(Failure kind) {
-    return kind == Failure::kResolve || kind == Failure::kConnect || kind == Failure::kTimeout || kind == Failure::kBroken ||
-           kind == Failure::kTls || kind == Failure::kAuth;
-}
-
 }  // namespace FailureLog

@@ -37,7 +37,5 @@ void Note(Failure kind, BYTE level, const std::string& line);
 unsigned long long Count(Failure kind);
 // The label of a kind in the metrics: "timeout", "refused", ...
 const char* Label(Failure kind);
-// Whether the failure means Redis cannot be reached now (as opposed to a refusal of one message).
-bool MeansUnreachable(Failure kind);
 
 }  // namespace FailureLog

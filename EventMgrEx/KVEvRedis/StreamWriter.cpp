@@ -8,20 +8,31 @@
 
 namespace {
 
-// KEYS: the stream, the id's key. ARGV: seconds an id is remembered, maxLength (0: none), id,
-// body, received, listener, bytes. Returns {entry id, 1 when added now, 0 when it was there}.
+// KEYS: the stream, then each entry's id key. ARGV: seconds an id is remembered, maxLength (0:
+// none), then for each entry its id, body, received, listener and bytes. Returns for each entry
+// {entry id, 1 when added now, 0 when it was there}. One call for many entries: the script's own
+// cost is paid once per batch, not per event.
 const char kAddScript[] = R"lua(
-local known = redis.call('GET', KEYS[2])
-if known then return {known, 0} end
-local added
-if ARGV[2] == '0' then
-  added = redis.call('XADD', KEYS[1], '*', 'body', ARGV[4], 'received', ARGV[5], 'listener', ARGV[6], 'bytes', ARGV[7], 'id', ARGV[3])
-else
-  added = redis.call('XADD', KEYS[1], 'MAXLEN', '~', ARGV[2], '*', 'body', ARGV[4], 'received', ARGV[5], 'listener', ARGV[6],
-                     'bytes', ARGV[7], 'id', ARGV[3])
+local ttl, maxlen, out = ARGV[1], ARGV[2], {}
+for i = 2, #KEYS do
+  local a = 3 + (i - 2) * 5
+  local known = redis.call('GET', KEYS[i])
+  if known then
+    out[#out + 1] = {known, 0}
+  else
+    local added
+    if maxlen == '0' then
+      added = redis.call('XADD', KEYS[1], '*', 'body', ARGV[a + 1], 'received', ARGV[a + 2], 'listener', ARGV[a + 3],
+                         'bytes', ARGV[a + 4], 'id', ARGV[a])
+    else
+      added = redis.call('XADD', KEYS[1], 'MAXLEN', '~', maxlen, '*', 'body', ARGV[a + 1], 'received', ARGV[a + 2],
+                         'listener', ARGV[a + 3], 'bytes', ARGV[a + 4], 'id', ARGV[a])
+    end
+    redis.call('SET', KEYS[i], added, 'EX', ttl)
+    out[#out + 1] = {added, 1}
+  end
 end
-redis.call('SET', KEYS[2], added, 'EX', ARGV[1])
-return {added, 1}
+return out
 )lua";
 
 // KEYS: the stream. Removes the entries that every consumer group has been delivered and has
@@ -56,6 +67,8 @@ return {trimmed, length - trimmed}
 const ULONGLONG kTrimIntervalMs = 1000;
 const ULONGLONG kTrimWarningIntervalMs = 60000;
 const int kAttempts = 5;
+const size_t kEntriesPerCall = 256;
+const size_t kBytesPerCall = 4u << 20;
 
 // The key that remembers an id: in the stream's cluster slot, so that one script may touch both.
 std::string IdKey(const std::string& stream, const std::string& id) {
@@ -80,6 +93,18 @@ bool Contains(const redisReply* reply, const char* word) {
 
 void StreamWriter::Add(const std::vector<StreamEntry*>& entries, const RedisSettings& settings) {
     std::lock_guard<std::mutex> hold(mWork);
+    try {
+        AddLocked(entries, settings);
+    } catch (...) {
+        // Out of memory half way: the connection goes with whatever it still holds, and what was
+        // not answered is sent again later under the same ids.
+        Disconnect();
+        for (StreamEntry* entry : entries)
+            if (!entry->added) entry->error = RedisError{Failure::kBroken, "out of memory"};
+    }
+}
+
+void StreamWriter::AddLocked(const std::vector<StreamEntry*>& entries, const RedisSettings& settings) {
     std::vector<StreamEntry*> pending = entries;
     for (StreamEntry* entry : pending) {
         entry->added = false;
@@ -112,8 +137,11 @@ void StreamWriter::Add(const std::vector<StreamEntry*>& entries, const RedisSett
             mMovedTo = redirects.moved;
             Disconnect();
         } else if (redirects.readOnly) {
-            KVLOG(2, "StreamWriter::Add: %s answers READONLY: a failover made it a replica; looking for the primary again",
-                  mConnection ? mConnection->Address().c_str() : "Redis");
+            if (GetTickCount64() - mReadOnlySaidAt >= 10000 || mReadOnlySaidAt == 0) {
+                mReadOnlySaidAt = GetTickCount64();
+                KVLOG(2, "StreamWriter::Add: %s answers READONLY: a failover made it a replica; looking for the primary again",
+                      mConnection ? mConnection->Address().c_str() : "Redis");
+            }
             mMovedTo.clear();
             Disconnect();
         } else if (redirects.reload) {
@@ -222,17 +250,47 @@ bool StreamWriter::Exchange(RedisConnection& connection, const std::vector<Strea
                             bool asking, std::vector<StreamEntry*>* retry, Redirects* redirects, RedisError* error) {
     const std::string dedup = std::to_string(settings.dedupSeconds);
     const std::string maxLength = std::to_string(settings.maxLength);
-    for (StreamEntry* entry : entries) {
+    // One script call per chunk, cut by count and by bytes, so that a burst of large bodies does
+    // not become one command of hundreds of megabytes in Redis's query buffer.
+    std::vector<std::pair<size_t, size_t>> chunks;  // [first, end)
+    for (size_t first = 0; first < entries.size();) {
+        size_t end = first, bytes = 0;
+        while (end < entries.size() && end - first < kEntriesPerCall && (end == first || bytes + entries[end]->body.size() <= kBytesPerCall))
+            bytes += entries[end++]->body.size();
+        chunks.emplace_back(first, end);
+        first = end;
+    }
+    for (const auto& chunk : chunks) {
+        const size_t count = chunk.second - chunk.first;
+        std::vector<std::string> texts;  // keys and lengths, kept alive until formatted
+        texts.reserve(2 * count + 3);
+        texts.push_back(std::to_string(count + 1));
+        for (size_t i = chunk.first; i < chunk.second; ++i) texts.push_back(IdKey(settings.stream, entries[i]->id));
+        for (size_t i = chunk.first; i < chunk.second; ++i) texts.push_back(std::to_string(entries[i]->body.size()));
+        std::vector<const char*> argv;
+        std::vector<size_t> lengths;
+        auto add = [&](const char* data, size_t size) {
+            argv.push_back(data);
+            lengths.push_back(size);
+        };
+        auto addText = [&](const std::string& text) { add(text.data(), text.size()); };
+        add("EVALSHA", 7);
+        addText(mAddSha);
+        addText(texts[0]);
+        addText(settings.stream);
+        for (size_t i = 0; i < count; ++i) addText(texts[1 + i]);
+        addText(dedup);
+        addText(maxLength);
+        for (size_t i = 0; i < count; ++i) {
+            const StreamEntry& entry = *entries[chunk.first + i];
+            addText(entry.id);
+            addText(entry.body);
+            addText(entry.received);
+            addText(entry.listener);
+            addText(texts[1 + count + i]);
+        }
         if (asking) connection.Append({"ASKING"});
-        const std::string key = IdKey(settings.stream, entry->id);
-        const std::string bytes = std::to_string(entry->body.size());
-        const char* argv[] = {"EVALSHA",         mAddSha.c_str(),         "2",
-                              settings.stream.c_str(), key.c_str(),     dedup.c_str(),
-                              maxLength.c_str(), entry->id.c_str(),       entry->body.data(),
-                              entry->received.c_str(), entry->listener.c_str(), bytes.c_str()};
-        size_t lengths[12];
-        for (int i = 0; i < 12; ++i) lengths[i] = argv[i] == entry->body.data() ? entry->body.size() : strlen(argv[i]);
-        connection.Append(12, argv, lengths);
+        connection.Append(static_cast<int>(argv.size()), argv.data(), lengths.data());
     }
     const bool waiting = settings.minReplicas > 0;
     if (waiting) connection.Append({"WAIT", std::to_string(settings.minReplicas), std::to_string(settings.timeoutMs)});
@@ -244,36 +302,44 @@ bool StreamWriter::Exchange(RedisConnection& connection, const std::vector<Strea
     // WAIT may itself take up to timeoutMs once the entries are in.
     const ULONGLONG deadline = started + settings.timeoutMs + (waiting ? settings.timeoutMs : 0);
     std::vector<StreamEntry*> addedNow;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        StreamEntry* entry = entries[i];
-        // After ASKING comes its +OK; whatever it says, the entry's own reply tells what happened.
+    for (const auto& chunk : chunks) {
+        // After ASKING comes its +OK; whatever it says, the script's own reply tells what happened.
         RedisReply reply = asking ? connection.Read(deadline, error) : RedisReply();
         if (!asking || reply) reply = connection.Read(deadline, error);
         if (!reply) {
-            for (size_t j = i; j < entries.size(); ++j) entries[j]->error = *error;
+            for (size_t i = chunk.first; i < entries.size(); ++i) entries[i]->error = *error;
             return false;
         }
-        if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 2) {
-            entry->added = true;
-            entry->duplicate = reply->element[1]->type == REDIS_REPLY_INTEGER && reply->element[1]->integer == 0;
-            addedNow.push_back(entry);
-        } else if (IsError(reply.get(), "MOVED")) {
+        const size_t count = chunk.second - chunk.first;
+        if (reply->type == REDIS_REPLY_ARRAY && reply->elements == count) {
+            for (size_t i = 0; i < count; ++i) {
+                StreamEntry* entry = entries[chunk.first + i];
+                const redisReply* item = reply->element[i];
+                entry->added = item->type == REDIS_REPLY_ARRAY && item->elements == 2;
+                entry->duplicate = entry->added && item->element[1]->type == REDIS_REPLY_INTEGER && item->element[1]->integer == 0;
+                if (entry->added) addedNow.push_back(entry);
+                else entry->error = RedisError{Failure::kRefused, "an unexpected answer: " + ReplyText(item)};
+            }
+            continue;
+        }
+        // An error is the whole call's: the entries it added before it (a script stops at its
+        // first failing command) are found by their ids when they are sent again.
+        Failure kind = Failure::kRefused;
+        if (IsError(reply.get(), "MOVED")) {
             redirects->moved = RedirectTarget(reply.get());
-            entry->error = RedisError{Failure::kRefused, ReplyText(reply.get())};
-            retry->push_back(entry);
         } else if (IsError(reply.get(), "ASK") && !asking) {
             redirects->ask = RedirectTarget(reply.get());
-            redirects->asked.push_back(entry);
         } else if (Contains(reply.get(), "READONLY")) {
             redirects->readOnly = true;
-            entry->error = RedisError{Failure::kReadOnly, ReplyText(reply.get())};
-            retry->push_back(entry);
+            kind = Failure::kReadOnly;
         } else if (IsError(reply.get(), "NOSCRIPT")) {
             redirects->reload = true;
-            entry->error = RedisError{Failure::kRefused, ReplyText(reply.get())};
-            retry->push_back(entry);
-        } else {
-            entry->error = RedisError{Failure::kRefused, ReplyText(reply.get())};
+        }
+        const bool again = IsError(reply.get(), "MOVED") || IsError(reply.get(), "NOSCRIPT") || Contains(reply.get(), "READONLY");
+        for (size_t i = chunk.first; i < chunk.second; ++i) {
+            entries[i]->error = RedisError{kind, ReplyText(reply.get())};
+            if (again) retry->push_back(entries[i]);
+            else if (IsError(reply.get(), "ASK") && !asking) redirects->asked.push_back(entries[i]);
         }
     }
     if (waiting) {

@@ -12,7 +12,7 @@
 #include "RedisSettings.h"
 #include "StreamEntry.h"
 
-// Each entry is added by a server-side script that adds it only when its id was not seen within
+// Entries are added by a server-side script (one call per batch) that adds each only when its id was not seen within
 // dedupSeconds (a key per id, next to the stream's key in the same cluster slot), so that any
 // retry -- a resent pipeline, a replay, a late retransmission of a broken connection's bytes, a
 // restart -- finds it there instead of adding it twice. Entries go out as one pipeline; with
@@ -39,6 +39,7 @@ public:
     Status Snapshot();
 
 private:
+    void AddLocked(const std::vector<StreamEntry*>& entries, const RedisSettings& settings);
     bool EnsureConnected(const RedisSettings& settings, ULONGLONG deadline, RedisError* error);
     std::unique_ptr<RedisConnection> Connect(const std::string& address, const RedisSettings& settings, ULONGLONG deadline,
                                              RedisError* error);
@@ -65,6 +66,7 @@ private:
     std::string mTrimSha;
     ULONGLONG mTrimmedAt = 0;
     ULONGLONG mTrimWarnedAt = 0;
+    ULONGLONG mReadOnlySaidAt = 0;
     bool mDown = false;
 
     std::mutex mStatusLock;

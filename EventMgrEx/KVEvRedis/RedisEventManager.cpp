@@ -109,6 +109,8 @@ HRESULT CRedisEventManager::GetStatus(VARIANT_BOOL* ready, BSTR* summary, BSTR* 
             struct stat info;
             fallbackUsable = stat(settings.fallback.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
             waiting = fallbackUsable ? SpoolFolder::Open(settings.fallback)->Count() : 0;
+            // Files that wait while no replay runs (the folder was set again, or appeared) get one.
+            if (waiting > 0) FallbackReplay::Schedule();
         }
         std::string line = "Redis " + settings.Describe();
         if (writer.connected) {

@@ -2,6 +2,7 @@
 #include "IEventManagerEx.h"
 #include "IEventManagerStatus.h"
 #include "../common/LogTestSupport.h"
+#include "../common/ManagerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -86,19 +87,6 @@ Status StatusOf(IClassFactory* factory) {
     return status;
 }
 
-HRESULT Deliver(IClassFactory* factory, const wchar_t* text) {
-    IEventManagerEx* manager = nullptr;
-    HRESULT hr = factory->CreateInstance(nullptr, IID_IEventManagerEx, reinterpret_cast<void**>(&manager));
-    if (FAILED(hr)) return hr;
-    BSTR message = SysAllocString(text);
-    BSTR response = nullptr;
-    hr = manager->Deliver(message, &response);
-    SysFreeString(response);
-    SysFreeString(message);
-    manager->Release();
-    return hr;
-}
-
 }  // namespace
 
 TEST(RedisStatus, SaysWhyNotReadyThenCountsTheReplayOnceRedisAnswers) {
@@ -123,8 +111,8 @@ TEST(RedisStatus, SaysWhyNotReadyThenCountsTheReplayOnceRedisAnswers) {
     SetMachineString(kRedisKey, "fallbackSpool", dir.path());
     Sleep(1100);  // settings are read again after a second
 
-    EXPECT_EQ(S_OK, Deliver(factory, L"<Deliver>one</Deliver>"));
-    EXPECT_EQ(S_OK, Deliver(factory, L"<Deliver>two</Deliver>"));
+    EXPECT_EQ(S_OK, DeliverThrough(factory, L"<Deliver>one</Deliver>"));
+    EXPECT_EQ(S_OK, DeliverThrough(factory, L"<Deliver>two</Deliver>"));
     Status away = StatusOf(factory);
     EXPECT_TRUE(away.ready) << "the fallback folder takes what Redis does not";
     EXPECT_NE(std::string::npos, away.summary.find("not connected (Connection refused)")) << away.summary;

@@ -2,6 +2,7 @@
 #include "SystemMessage.h"
 #include "IEventManagerEx.h"
 #include "../common/LogTestSupport.h"
+#include "../common/ManagerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -56,18 +57,7 @@ protected:
         DeleteMachineValue(kLogKey, kListenerTag);
         DeleteMachineValue(kManagerKey, "spool");
     }
-    HRESULT Deliver(const wchar_t* text) {
-        IEventManagerEx* manager = nullptr;
-        HRESULT hr = mFactory->CreateInstance(nullptr, IID_IEventManagerEx, reinterpret_cast<void**>(&manager));
-        if (FAILED(hr)) return hr;
-        BSTR message = SysAllocString(text);
-        BSTR response = nullptr;
-        hr = manager->Deliver(message, &response);
-        SysFreeString(response);
-        SysFreeString(message);
-        manager->Release();
-        return hr;
-    }
+    HRESULT Deliver(const wchar_t* text) { return DeliverThrough(mFactory, text); }
 
     ScopedTempDir mDir;
     std::string mLog;

@@ -102,6 +102,7 @@ void StreamWriter::Add(const std::vector<StreamEntry*>& entries, const RedisSett
         for (StreamEntry* entry : entries)
             if (!entry->added) entry->error = RedisError{Failure::kBroken, "out of memory"};
     }
+    if (settings.tls) TlsSession::ReleaseThreadState();
 }
 
 void StreamWriter::AddLocked(const std::vector<StreamEntry*>& entries, const RedisSettings& settings) {
@@ -154,7 +155,9 @@ void StreamWriter::AddLocked(const std::vector<StreamEntry*>& entries, const Red
 
 bool StreamWriter::Probe(const RedisSettings& settings, RedisError* error) {
     std::lock_guard<std::mutex> hold(mWork);
-    return EnsureConnected(settings, GetTickCount64() + settings.timeoutMs, error);
+    const bool connected = EnsureConnected(settings, GetTickCount64() + settings.timeoutMs, error);
+    if (settings.tls) TlsSession::ReleaseThreadState();
+    return connected;
 }
 
 void StreamWriter::Close() {

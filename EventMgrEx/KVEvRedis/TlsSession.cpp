@@ -155,6 +155,8 @@ std::unique_ptr<TlsSession> TlsSession::Start(int socket, const std::string& hos
     }
 }
 
+void TlsSession::ReleaseThreadState() { OPENSSL_thread_stop(); }
+
 TlsSession::~TlsSession() {
     SSL_free(mSsl);  // and the BIO, which leaves the socket to its owner
     SSL_CTX_free(mContext);

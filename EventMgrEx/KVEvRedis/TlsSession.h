@@ -22,6 +22,11 @@ public:
     static std::unique_ptr<TlsSession> Start(int socket, const std::string& host, const RedisSettings& settings,
                                              ULONGLONG deadline, RedisError* error);
     ~TlsSession();
+    // Frees OpenSSL's state of the calling thread (its error queue). A thread that does TLS work
+    // for a while, such as a pooled handler leading a batch, calls it when done: OpenSSL frees
+    // it at the thread's end only while the library is still up, and a host that exits with
+    // threads still running would otherwise leave it behind.
+    static void ReleaseThreadState();
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;
 

@@ -117,6 +117,15 @@ host_alive() {
   fail "kvlisten $1 died (exit status $rc$( ((rc > 128)) && echo ", SIG$(kill -l $((rc - 128)))"))"
   return 1
 }
+# end_host NAME: stops kvlisten as Ctrl+C would; it must end cleanly and have written nothing to
+# stderr beyond its own lines (a sanitizer's report, an error of its own).
+end_host() {
+  local foreign
+  ends_cleanly "${PID[host-$1]}" INT "kvlisten $1"
+  unset "PID[host-$1]"
+  foreign=$(kvlisten_foreign_lines "$WORK/host-$1.err")
+  [[ -z $foreign ]] || fail "kvlisten $1 wrote to stderr: $(head -c 600 <<<"$foreign")"
+}
 fallback_count() { find "$WORK/fallback-$1" -maxdepth 1 -name 'event-*.xml' | wc -l; }
 fallback_empty() { [[ $(fallback_count "$1") -eq 0 ]]; }
 
@@ -173,7 +182,7 @@ case_no_sigpipe() {
   host_alive tcp
   wait_until 20 fallback_empty unix && wait_until 20 fallback_empty tcp || fail "fallback folders not replayed"
   check_once p unix-1 unix-2 tcp-1 tcp-2
-  stop host-unix; stop host-tcp; stop p
+  end_host unix; end_host tcp; stop p
 }
 
 # kvlisten is killed while it replays its fallback folder, with a pipeline sent but unanswered
@@ -206,7 +215,7 @@ case_killed_during_replay() {
   sleep 4   # the late bytes arrive
   grep -q released "$WORK/proxy.err" || fail "the proxy never released its bytes"
   check_once r replay replay-nudge-1 replay-nudge-2
-  stop host-replay
+  end_host replay
 }
 
 # A partition (the proxy holds every byte both ways for 4 s) during a load: printers are still
@@ -231,7 +240,7 @@ case_partition() {
     fail "no timeout was logged: the partition was not seen"
   host_alive part
   check_once r part
-  stop host-part; stop proxy
+  end_host part; stop proxy
 }
 
 # A hung Redis (SIGSTOP): after the first timeout, printers are answered without waiting for it
@@ -253,7 +262,7 @@ case_hung_redis() {
   wait_until 30 fallback_empty hang || fail "$(fallback_count hang) files left"
   logged hang 'KVEvRedis::CRedisEventManager::Connection: the connection to .* (timeout|no answer)' || fail "the hang was not logged"
   check_once r hang-1 hang-2
-  stop host-hang; stop r
+  end_host hang; stop r
 }
 
 # 1 primary, 1 replica, 3 sentinels; writes need 1 replica (WAIT). A failover in the middle of a
@@ -298,7 +307,7 @@ case_sentinel_failover() {
   logged sent 'StreamWriter::Add: .* answers READONLY|not a primary now|Redis closed the connection' || fail "the host did not notice the failover"
   echo "    new primary: port ${PORT[replica]}; READONLY answers seen: $(grep -c 'answers READONLY' "$WORK/host-sent.log")"
   check_once replica sent
-  stop host-sent
+  end_host sent
   for i in 1 2 3; do stop sentinel$i; done
   stop primary; stop replica
 }
@@ -338,7 +347,7 @@ case_cluster() {
   wait_until 30 fallback_empty clu || fail "$(fallback_count clu) files left"
   [[ $(owner_of) == "$other" ]] || fail "the stream is on $(owner_of), not $other"
   check_once $other clu-1 clu-2
-  stop host-clu
+  end_host clu
   for n in c1 c2 c3; do stop $n; done
 }
 
@@ -373,7 +382,7 @@ case_tls() {
   wait_until 30 fallback_empty tls || fail "$(fallback_count tls) files left once the name was right"
   load tls 70021 200 8 tls-2 || fail "not every printer got its 200 over TLS"
   check_once tls tls-1 tls-2
-  stop host-tls; stop tls
+  end_host tls; stop tls
 }
 
 # An ACL user (username/password) limited to the stream's keys and the commands it needs, and a
@@ -393,7 +402,7 @@ case_acl_and_database() {
   [[ $(stream_length acl) -eq 0 && $(stream_length acl 2) -eq 220 ]] ||
     fail "database 0 holds $(stream_length acl) entries and database 2 $(stream_length acl 2), not 0 and 220"
   STREAM_DB=2 check_once acl acl-1 acl-2
-  stop host-acl; stop acl
+  end_host acl; stop acl
 }
 
 # Trimming loses nothing unread: a consumer group that lags (read 200, acknowledged 100) keeps
@@ -426,7 +435,7 @@ case_lagging_group_and_takeover() {
   owned=$(rcli lag --raw xpending "$STREAM" slow - + 1000 worker-2 | grep -c -- '^worker-2$')
   [[ $owned -eq 100 ]] || fail "worker-2 holds $owned of worker-1's 100 pending entries after the recipe"
   [[ $(rcli lag --raw xpending "$STREAM" slow - + 1000 worker-1 | grep -c -- '^worker-1$') -eq 0 ]] || fail "worker-1 still holds entries"
-  stop host-lag; stop lag
+  end_host lag; stop lag
 }
 
 echo "redis_faults_e2e: $BIN (work folder $WORK)"

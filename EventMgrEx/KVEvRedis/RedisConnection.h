@@ -15,7 +15,8 @@ struct ReplyFree {
 };
 using RedisReply = std::unique_ptr<redisReply, ReplyFree>;
 
-// hiredis formats the commands and parses the replies; the bytes travel through RedisTransport,
+// hiredis parses the replies (the commands' framing is written here, straight into the
+// pipeline's buffer); the bytes travel through RedisTransport,
 // so that every wait is bounded and no write raises a signal. Commands are queued with Append
 // and go out together with Flush (a pipeline); Read takes the next reply.
 class RedisConnection {

@@ -128,6 +128,11 @@ void StreamWriter::AddLocked(const std::vector<StreamEntry*>& entries, const Red
         }
         if (!redirects.asked.empty()) {
             // The slot is moving: these entries go to its new node this once.
+            if (GetTickCount64() - mAskSaidAt >= 10000 || mAskSaidAt == 0) {
+                mAskSaidAt = GetTickCount64();
+                KVLOG(3, "StreamWriter::Add: the stream's slot is moving: %lu entries go to %s with ASKING",
+                      static_cast<unsigned long>(redirects.asked.size()), redirects.ask.c_str());
+            }
             std::unique_ptr<RedisConnection> target = Connect(redirects.ask, settings, GetTickCount64() + settings.timeoutMs, &error);
             if (!target || !Exchange(*target, redirects.asked, settings, true, &retry, &redirects, &error)) {
                 for (StreamEntry* entry : redirects.asked)

@@ -67,6 +67,7 @@ private:
     ULONGLONG mTrimmedAt = 0;
     ULONGLONG mTrimWarnedAt = 0;
     ULONGLONG mReadOnlySaidAt = 0;
+    ULONGLONG mAskSaidAt = 0;
     bool mDown = false;
 
     std::mutex mStatusLock;

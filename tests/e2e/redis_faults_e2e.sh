@@ -346,6 +346,7 @@ case_cluster() {
   wait "$loader" || fail "not every printer got its 200 during the move: $(cat "$WORK/clu-load.out")"
   wait_until 30 fallback_empty clu || fail "$(fallback_count clu) files left"
   [[ $(owner_of) == "$other" ]] || fail "the stream is on $(owner_of), not $other"
+  echo "    during the move: $(grep -c 'with ASKING' "$WORK/host-clu.log") ASK lines, $(grep -c 'TRYAGAIN' "$WORK/host-clu.log") TRYAGAIN lines (each at most one per 10 s)"
   check_once $other clu-1 clu-2
   end_host clu
   for n in c1 c2 c3; do stop $n; done

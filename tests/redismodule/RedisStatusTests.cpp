@@ -91,7 +91,8 @@ Status StatusOf(IClassFactory* factory) {
 
 TEST(RedisStatus, SaysWhyNotReadyThenCountsTheReplayOnceRedisAnswers) {
     // Redis away: deliveries are kept in the fallback folder, the status names the reason and the
-    // files waiting; a real redis-server started later takes them, and the figures follow.
+    // files waiting; a real redis-server started later takes them (an earlier version's file too,
+    // oldest first), and the figures follow.
     ScopedTempDir dir;
     const int port = FreePort();
     SetMachineString(kLogKey, kListenerTag, "file," + dir.file("component.log") + ",1");
@@ -111,14 +112,20 @@ TEST(RedisStatus, SaysWhyNotReadyThenCountsTheReplayOnceRedisAnswers) {
     SetMachineString(kRedisKey, "fallbackSpool", dir.path());
     Sleep(1100);  // settings are read again after a second
 
+    // A file an earlier version left: the body alone, no id line. It goes first, with an id
+    // made from the file.
+    FILE* legacy = fopen(dir.file("event-00000000000000000001.xml").c_str(), "wb");
+    ASSERT_NE(nullptr, legacy);
+    fputs("<Deliver>left by an earlier version</Deliver>", legacy);
+    fclose(legacy);
     EXPECT_EQ(S_OK, DeliverThrough(factory, L"<Deliver>one</Deliver>"));
     EXPECT_EQ(S_OK, DeliverThrough(factory, L"<Deliver>two</Deliver>"));
     Status away = StatusOf(factory);
     EXPECT_TRUE(away.ready) << "the fallback folder takes what Redis does not";
     EXPECT_NE(std::string::npos, away.summary.find("not connected (Connection refused)")) << away.summary;
-    EXPECT_NE(std::string::npos, away.summary.find("2 files waiting")) << away.summary;
+    EXPECT_NE(std::string::npos, away.summary.find("3 files waiting")) << away.summary;
     EXPECT_EQ(0, away.metrics["kvlumen_redis_up"]);
-    EXPECT_EQ(2, away.metrics["kvlumen_redis_fallback_files"]);
+    EXPECT_EQ(3, away.metrics["kvlumen_redis_fallback_files"]);
     EXPECT_EQ(2, away.metrics["kvlumen_redis_fallback_kept_total"]);
     EXPECT_GE(away.metrics["kvlumen_redis_failures_total{kind=\"connect\"}"], 2);
 
@@ -133,16 +140,28 @@ TEST(RedisStatus, SaysWhyNotReadyThenCountsTheReplayOnceRedisAnswers) {
     for (int i = 0; i < 100; ++i) {
         Sleep(100);
         back = StatusOf(factory);
-        if (back.metrics["kvlumen_redis_entries_replayed_total"] == 2) break;
+        if (back.metrics["kvlumen_redis_entries_replayed_total"] == 3) break;
+    }
+    std::string stream;
+    if (FILE* cli = popen(("redis-cli -p " + std::to_string(port) + " --raw XRANGE kvlumen:events - +").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t got; (got = fread(buffer, 1, sizeof(buffer), cli)) > 0;) stream.append(buffer, got);
+        pclose(cli);
     }
     kill(redis, SIGKILL);
     waitpid(redis, nullptr, 0);
     EXPECT_TRUE(back.ready);
     EXPECT_NE(std::string::npos, back.summary.find("connected to 127.0.0.1:" + std::to_string(port))) << back.summary;
-    EXPECT_NE(std::string::npos, back.summary.find("0 files waiting; 2 entries replayed")) << back.summary;
+    EXPECT_NE(std::string::npos, back.summary.find("0 files waiting; 3 entries replayed")) << back.summary;
     EXPECT_EQ(1, back.metrics["kvlumen_redis_up"]);
-    EXPECT_EQ(2, back.metrics["kvlumen_redis_entries_replayed_total"]);
-    EXPECT_EQ(2, back.metrics["kvlumen_redis_entries_added_total"]);
+    EXPECT_EQ(3, back.metrics["kvlumen_redis_entries_replayed_total"]);
+    EXPECT_EQ(3, back.metrics["kvlumen_redis_entries_added_total"]);
+    // Oldest first, each with its id: the earlier version's file first, its id made from it.
+    const size_t legacyAt = stream.find("<Deliver>left by an earlier version</Deliver>");
+    const size_t oneAt = stream.find("<Deliver>one</Deliver>");
+    EXPECT_TRUE(legacyAt != std::string::npos && oneAt != std::string::npos && legacyAt < oneAt) << stream;
+    EXPECT_NE(std::string::npos, stream.find("\nid\nfile-")) << stream;
+    EXPECT_EQ(std::string::npos, stream.find("KVEvRedis-entry")) << "the fallback file's first line reached the stream";
     EXPECT_EQ(0, back.metrics["kvlumen_redis_fallback_files"]);
 
     factory->Release();

@@ -2,7 +2,7 @@
 //
 //   load_generator run HOST PORT [--seconds S | --requests N] [--concurrency C] [--body BYTES]
 //                  [--framing length|chunked] [--chunk BYTES] [--timeout S]
-//   load_generator idle HOST PORT COUNT SECONDS
+//   load_generator idle HOST PORT COUNT SECONDS [FROM]
 //   load_generator request-body BYTES          the body that run sends, on standard output
 //   load_generator answer-body                 the body every answer must carry, on standard output
 //
@@ -19,6 +19,8 @@
 // idle opens COUNT connections that send nothing, prints "open COUNT" once all are established,
 // holds them SECONDS seconds, then reports "closed_early=N" (connections the server ended
 // meanwhile) and closes them: the memory a server spends per idle connection can be read meanwhile.
+// FROM (a loopback address such as 127.0.0.2) is the address they come from: one crowd of silent
+// peers, told apart from the printers that come from another address.
 //
 // HOST must resolve to a loopback address: this tool never sends anywhere else.
 #include <arpa/inet.h>
@@ -63,7 +65,7 @@ int Usage() {
     fprintf(stderr,
             "usage: load_generator run HOST PORT [--seconds S | --requests N] [--concurrency C] [--body BYTES]\n"
             "                      [--framing length|chunked] [--chunk BYTES] [--timeout S]\n"
-            "       load_generator idle HOST PORT COUNT SECONDS\n"
+            "       load_generator idle HOST PORT COUNT SECONDS [FROM]\n"
             "       load_generator request-body BYTES\n"
             "       load_generator answer-body\n");
     return 2;
@@ -352,11 +354,19 @@ bool ParseRunOptions(int argc, char** argv, Options* options) {
            (options->requests > 0 || options->seconds > 0);
 }
 
-int Idle(const sockaddr_storage& address, socklen_t length, long count, double seconds) {
+int Idle(const sockaddr_storage& address, socklen_t length, long count, double seconds, const char* from) {
     std::vector<int> fds;
     int status = 0;
+    sockaddr_storage source = {};
+    socklen_t sourceLength = 0;
+    if (from && !Resolve(from, "0", &source, &sourceLength)) return 2;
     for (long i = 0; i < count; ++i) {
         int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && from && bind(fd, reinterpret_cast<const sockaddr*>(&source), sourceLength) != 0) {
+            fprintf(stderr, "load_generator: cannot come from %s: %s\n", from, strerror(errno));
+            close(fd);
+            return 2;
+        }
         if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
             fprintf(stderr, "load_generator: idle connection %ld: %s\n", i + 1, strerror(errno));
             if (fd >= 0) close(fd);
@@ -402,8 +412,8 @@ int main(int argc, char** argv) {
     socklen_t length = 0;
     if (!Resolve(argv[2], argv[3], &address, &length)) return 2;
     if (command == "idle") {
-        if (argc != 6) return Usage();
-        return Idle(address, length, atol(argv[4]), atof(argv[5]));
+        if (argc != 6 && argc != 7) return Usage();
+        return Idle(address, length, atol(argv[4]), atof(argv[5]), argc == 7 ? argv[6] : nullptr);
     }
     Options options;
     if (!ParseRunOptions(argc - 4, argv + 4, &options)) return Usage();

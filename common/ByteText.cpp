@@ -37,3 +37,12 @@ BSTR AllocBstrFromBytes(const char* bytes, size_t count) {
     if (text && count) WidenBytes(bytes, count, text);
     return text;
 }
+
+std::string NarrowBytes(BSTR text) {
+    std::string bytes;
+    if (!text) return bytes;
+    bytes.resize(SysStringLen(text));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(static_cast<unsigned long>(text[i]) <= 0xFF ? text[i] : '?');
+    return bytes;
+}

@@ -49,7 +49,7 @@ struct CPWStringBufferT<Storage>::Accessor {
 };
 
 template <class Storage>
-const typename CPWStringBufferT<Storage>::Accessor CPWStringBufferT<Storage>::kAccessors[] = {
+const typename CPWStringBufferT<Storage>::Accessor CPWStringBufferT<Storage>::kAccessors[kAccessorCount] = {
     {nullptr, nullptr},  // 0 names no property
     {&CPWStringBufferT::propertyLength, nullptr},
     {&CPWStringBufferT::propertyCapacity, nullptr},
@@ -63,7 +63,7 @@ const typename CPWStringBufferT<Storage>::Accessor CPWStringBufferT<Storage>::kA
 
 template <class Storage>
 ULONG_PTR CPWStringBufferT<Storage>::GetProperty(BYTE id) {
-    if (id >= sizeof(kAccessors) / sizeof(kAccessors[0])) throw -1;
+    if (id >= kAccessorCount) throw -1;
     const Accessor& accessor = kAccessors[id];
     if (!accessor.get) throw -1;
     return accessor.get(*this);
@@ -71,7 +71,7 @@ ULONG_PTR CPWStringBufferT<Storage>::GetProperty(BYTE id) {
 
 template <class Storage>
 void CPWStringBufferT<Storage>::SetProperty(BYTE id, ULONG_PTR value) {
-    if (id >= sizeof(kAccessors) / sizeof(kAccessors[0])) throw -1;
+    if (id >= kAccessorCount) throw -1;
     const Accessor& accessor = kAccessors[id];
     if (!accessor.set) throw -1;
     accessor.set(*this, value);

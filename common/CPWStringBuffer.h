@@ -107,7 +107,8 @@ public:
 
 private:
     struct Accessor;
-    static const Accessor kAccessors[];
+    static constexpr size_t kAccessorCount = 9;  // property 0, which names none, and PropLength..PropDetach
+    static const Accessor kAccessors[kAccessorCount];
 
     // The accessors behind the property numbers.
     static ULONG_PTR propertyLength(CPWStringBufferT& self) { return self.GetLength(); }

@@ -2,6 +2,7 @@
 #include "Logging.h"
 
 #include "NeverDestroyed.h"
+#include "UniqueHandle.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +19,11 @@
 namespace kvlog {
 
 std::atomic<BYTE> gLevel{0};
+// The level of the configured target (the file, the console or the debugger output), and the level
+// up to which lines are also written to standard error (the host's choice, KVLUMEN_LOG_STDERR):
+// gLevel is the higher of the two.
+std::atomic<BYTE> gTargetLevel{0};
+std::atomic<BYTE> gEchoLevel{0};
 
 namespace {
 
@@ -44,6 +50,7 @@ const size_t kFormatLimit = 511;  // only this much of a caller's format is ever
 const DWORD kTrimBlock = 260;
 const DWORD kWriteWaitMs = 500;
 const DWORD kCloseWaitMs = 1000;
+const ULONGLONG kRetryWriteMs = 1000;
 
 // The working format holds the line prefix, the tag, the warning and the rewritten format. Its
 // worst case (a 259-character tag and a 511-character format full of "%s") is well below this.
@@ -55,6 +62,10 @@ struct LogState {
     LONG limitKB = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
     HANDLE mutex = nullptr;
+    // When the last write to the file failed (0: it did not). Lines then go to the debugger output,
+    // and the file is tried again a second later: a full disk that gets room again, or a file moved
+    // away and reopened, gets its lines again.
+    std::atomic<ULONGLONG> writeFailedAt{0};
     char tag[kConfigSize] = {};
 #ifndef _WIN32
     char path[kConfigSize] = {};          // the file's name, to open it again after a rotation
@@ -143,7 +154,8 @@ BYTE OpenLog(BYTE level, DWORD target, const char* path, LONG limitKB, DWORD ext
         return LogLevel();
     }
     if (target == kTargetNone) return 0;
-    gLevel.store(level);
+    gTargetLevel.store(level);
+    gLevel.store(level > gEchoLevel.load() ? level : gEchoLevel.load());
     gState.target.store(target);
     if (target == kTargetFile || target == kTargetFileLimited) {
         gState.limitKB = (target == kTargetFileLimited) ? limitKB : 0;
@@ -259,7 +271,8 @@ void ReleaseLog() {
         CloseHandle(gState.mutex);
         gState.mutex = nullptr;
     }
-    gLevel.store(0);
+    gTargetLevel.store(0);
+    gLevel.store(gEchoLevel.load());
     gState.target.store(kTargetNone);
 }
 
@@ -316,16 +329,11 @@ bool ReadSetting(HKEY key, const char* name, char* text) {
 }
 
 bool ReadConfiguration(const char* tag, char* text) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigSubkey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        bool found = ReadSetting(key, tag, text) || ReadSetting(key, nullptr, text);
-        RegCloseKey(key);
-        return found;
-    }
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    bool found = ReadSetting(key, kConfigValue, text);
-    RegCloseKey(key);
-    return found;
+    UniqueRegKey key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigSubkey, 0, KEY_READ, key.put()) == ERROR_SUCCESS)
+        return ReadSetting(key.get(), tag, text) || ReadSetting(key.get(), nullptr, text);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return false;
+    return ReadSetting(key.get(), kConfigValue, text);
 }
 
 void FormatDateTime(FixedText& out) {
@@ -441,8 +449,27 @@ bool WriteToFile(const char* line, size_t length) {
     return ok && written == length;
 }
 
+// A line for standard error, where a service manager's journal or the person who started the host
+// reads it: the tag, the level and the message, without the file's time and thread prefix.
+void EchoLine(BYTE level, const char* format, va_list args) {
+    char message[kLineSize];
+    int n = vsnprintf(message, sizeof(message), format, args);
+    if (n < 0) return;
+    size_t length = strlen(message);
+    while (length && (message[length - 1] == '\n' || message[length - 1] == '\r')) message[--length] = '\0';
+    fprintf(stderr, "%s[%u]: %s\n", gState.tag[0] ? gState.tag : "KVLUMEN", static_cast<unsigned>(level), message);
+    fflush(stderr);
+}
+
 // The caller holds gStateLock (shared or exclusive).
 void WriteMessageLocked(BYTE level, const char* format, va_list args) {
+    if (level <= gEchoLevel.load()) {
+        va_list copy;
+        va_copy(copy, args);
+        EchoLine(level, format, copy);
+        va_end(copy);
+    }
+    if (level > gTargetLevel.load() && level != 0) return;
     DWORD target = gState.target.load();
     char working[kWorkingFormatSize];
     FixedText out{working, sizeof(working)};
@@ -454,7 +481,17 @@ void WriteMessageLocked(BYTE level, const char* format, va_list args) {
         fwrite(line, 1, length, stdout);
         fflush(stdout);
     } else if (target == kTargetNone || target == kTargetFile || target == kTargetFileLimited) {
-        if (gState.file != INVALID_HANDLE_VALUE && !WriteToFile(line, length)) gState.target.store(kTargetDebug);
+        if (gState.file == INVALID_HANDLE_VALUE) return;
+        ULONGLONG failedAt = gState.writeFailedAt.load();
+        if (failedAt != 0 && GetTickCount64() - failedAt < kRetryWriteMs) {
+            OutputDebugStringA(line);
+        } else if (!WriteToFile(line, length)) {
+            ULONGLONG now = GetTickCount64();
+            gState.writeFailedAt.store(now ? now : 1);
+            OutputDebugStringA(line);
+        } else if (failedAt != 0) {
+            gState.writeFailedAt.store(0);
+        }
     } else {
         OutputDebugStringA(line);
     }
@@ -507,6 +544,7 @@ void ReopenIfRequested() {
     if (file == INVALID_HANDLE_VALUE) return;
     CloseHandle(gState.file);
     gState.file = file;
+    gState.writeFailedAt.store(0);
 }
 #endif
 
@@ -514,6 +552,27 @@ void ReopenIfRequested() {
 }  // namespace kvlog
 
 using namespace kvlog;
+
+namespace kvlog {
+namespace {
+// The host asks for lines up to a level on standard error with KVLUMEN_LOG_STDERR (kvlisten does,
+// so that failures reach the journal whatever the log setting says). Read once per module.
+void StartEcho(const char* tag) {
+    static std::once_flag once;
+    std::call_once(once, [tag] {
+        char value[16] = {};
+        DWORD length = GetEnvironmentVariableA("KVLUMEN_LOG_STDERR", value, sizeof(value));
+        if (length == 0 || length >= sizeof(value)) return;
+        LONG level = ParseNumber(value);
+        if (level <= 0) return;
+        std::unique_lock<std::shared_mutex> exclusive(gStateLock);
+        if (!gState.tag[0] && tag) snprintf(gState.tag, sizeof(gState.tag), "%s", tag);
+        gEchoLevel.store(static_cast<BYTE>(level > 255 ? 255 : level));
+        if (gEchoLevel.load() > gLevel.load()) gLevel.store(gEchoLevel.load());
+    });
+}
+}  // namespace
+}  // namespace kvlog
 
 void LogMessageV(BYTE level, const char* format, va_list args) {
     if (LogLevel() < level || !format) return;
@@ -554,6 +613,7 @@ BYTE StartLogging(const char* tag, const char* settingName) {
     BYTE level = 0;
     bool announce = false;
     try {
+        StartEcho(tag);
         char setting[kConfigSize + 1];
         if (tag && ReadConfiguration(settingName ? settingName : tag, setting)) {
             std::unique_lock<std::shared_mutex> exclusive(gStateLock);

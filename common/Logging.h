@@ -43,6 +43,11 @@ void LogMessageV(BYTE level, const char* format, va_list args);
         if (LogLevel() >= (level)) LogMessage((level), __VA_ARGS__); \
     } while (0)
 
+// In a catch block: writes `text` at level 1 -- a caught exception is a failure, whatever the
+// operation's other lines are -- and, at the trace level, what was caught. Never throws.
+void LogCaughtException(const char* text) noexcept;
+#define KV_LOG_CAUGHT(text) LogCaughtException(text)
+
 // The "<name> - Exiting (hr: %#x)" line that traced operations write before they return.
 #define KVLOG_EXIT(level, name, value) KVLOG((level), "%s - Exiting (hr: %#x)", (name), (unsigned)(value))
 

@@ -8,6 +8,7 @@
 
 #include "Logging.h"
 #include "RegistryValue.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -20,14 +21,14 @@ const int kRegistrationSteps = 7;
 typedef HRESULT(STDAPICALLTYPE* RegistrationEntry)();
 
 HRESULT RegisterDll(const std::string& path, const WCHAR* loweredPath, bool registering) {
-    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    UniqueModule module(LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
     if (!module) {
         KVLOG(1, "CPComPtr<>::RegisterComponent | LoadLibrary Failed!!!");
         return E_FAIL;
     }
     HRESULT hr = E_FAIL;
     auto entry = reinterpret_cast<RegistrationEntry>(
-        reinterpret_cast<void*>(GetProcAddress(module, registering ? "DllRegisterServer" : "DllUnregisterServer")));
+        reinterpret_cast<void*>(GetProcAddress(module.get(), registering ? "DllRegisterServer" : "DllUnregisterServer")));
     if (!entry) {
         KVLOG(1, "CPComPtr<>::RegisterComponent | GetProcAddress Failed!!!");
     } else {
@@ -39,7 +40,6 @@ HRESULT RegisterDll(const std::string& path, const WCHAR* loweredPath, bool regi
             hr = E_FAIL;
         }
     }
-    FreeLibrary(module);
     return hr;
 }
 
@@ -55,12 +55,14 @@ HRESULT RegisterExe(const std::string& loweredNarrowPath, const WCHAR* loweredPa
     if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS | NORMAL_PRIORITY_CLASS,
                         nullptr, nullptr, &startup, &process))
         return E_FAIL;
-    CloseHandle(process.hThread);
+    UniqueHandle thread(process.hThread);
+    UniqueHandle child(process.hProcess);
+    thread.reset();
     HRESULT hr = E_FAIL;
     int waits = 1;
-    DWORD wait = WaitForSingleObject(process.hProcess, kRegistrationStepMs);
+    DWORD wait = WaitForSingleObject(child.get(), kRegistrationStepMs);
     while (wait == WAIT_TIMEOUT && waits < kRegistrationSteps) {
-        wait = WaitForSingleObject(process.hProcess, kRegistrationStepMs);
+        wait = WaitForSingleObject(child.get(), kRegistrationStepMs);
         ++waits;
     }
     if (wait == WAIT_TIMEOUT) {
@@ -68,14 +70,13 @@ HRESULT RegisterExe(const std::string& loweredNarrowPath, const WCHAR* loweredPa
         KVLOG(2, "CPComPtr<>::RegisterComponent | COM Registration Hung!!! | module=%S", loweredPath);
     } else {
         DWORD code = 1;
-        GetExitCodeProcess(process.hProcess, &code);
+        GetExitCodeProcess(child.get(), &code);
         if (code != 0)
             KVLOG(2, "CPComPtr<>::RegisterComponent | COM Registration - exited with a failure code!!! | module=%S | %d",
                   loweredPath, static_cast<int>(code));
         else
             hr = S_OK;
     }
-    CloseHandle(process.hProcess);
     return hr;
 }
 
@@ -119,6 +120,28 @@ HRESULT CPComPtrBase::RegisterComponent(const WCHAR* modulePath, bool registerin
     return S_OK;
 }
 
+DWORD PlatformServices::CreationContext(const WCHAR* progId) {
+    CPWStringBuffer progIdCopy;
+    progIdCopy.Assign(progId);
+    KVLOG(8, "PlatformServices::CreateInstance() just created temp");
+    DWORD context = kAnyServer;
+    UniqueRegKey forceKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForceKey, 0, KEY_READ, forceKey.put()) != ERROR_SUCCESS) {
+        KVLOG(8, "PlatformServices::CreateInstance() could not find forcekey");
+    } else {
+        KVLOG(8, "PlatformServices::CreateInstance() found forcekey");
+        char value[kForceValueSize];
+        DWORD size = sizeof(value);
+        if (QueryStringValue(forceKey.get(), progIdCopy.GetMultiByte(""), value, &size) == ERROR_SUCCESS) {
+            KVLOG(8, "PlatformServices::CreateInstance() found string value in forcekey");
+            context = CLSCTX_LOCAL_SERVER;
+        } else {
+            KVLOG(8, "PlatformServices::CreateInstance() string value in forcekey not found");
+        }
+    }
+    return context;
+}
+
 HRESULT PlatformServices::CreateInstanceUntyped(void** slot, REFIID iid, const WCHAR* progId, const WCHAR* repairModule) {
     KVLOG(8, "PlatformServices::CreateInstance() Entering");
     KVLOG(9, "CI 1");
@@ -143,35 +166,14 @@ HRESULT PlatformServices::CreateInstanceUntyped(void** slot, REFIID iid, const W
     if (SUCCEEDED(resolved)) {
         KVLOG(8, "PlatformServices::CreateInstance() CLSIDFromProgID succeeded");
         hr = E_FAIL;
-        CPWStringBuffer progIdCopy;
-        HKEY forceKey = nullptr;
         try {
-            progIdCopy.Assign(progId);
-            KVLOG(8, "PlatformServices::CreateInstance() just created temp");
-            DWORD context = kAnyServer;
-            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kForceKey, 0, KEY_READ, &forceKey) != ERROR_SUCCESS) {
-                forceKey = nullptr;
-                KVLOG(8, "PlatformServices::CreateInstance() could not find forcekey");
-            } else {
-                KVLOG(8, "PlatformServices::CreateInstance() found forcekey");
-                char value[kForceValueSize];
-                DWORD size = sizeof(value);
-                if (QueryStringValue(forceKey, progIdCopy.GetMultiByte(""), value, &size) == ERROR_SUCCESS) {
-                    KVLOG(8, "PlatformServices::CreateInstance() found string value in forcekey");
-                    context = CLSCTX_LOCAL_SERVER;
-                } else {
-                    KVLOG(8, "PlatformServices::CreateInstance() string value in forcekey not found");
-                }
-            }
-            hr = CoCreateInstance(clsid, nullptr, context, iid, slot);
+            hr = CoCreateInstance(clsid, nullptr, CreationContext(progId), iid, slot);
         } catch (...) {
             KVLOG(9, "CI 5");
             *slot = nullptr;
             if (SUCCEEDED(hr)) hr = E_FAIL;
-            KVLOG(1, "PlatformServices::CreateInstance() caught exception.");
+            KV_LOG_CAUGHT("PlatformServices::CreateInstance() caught exception.");
         }
-        progIdCopy.Free();
-        if (forceKey) RegCloseKey(forceKey);
     } else {
         KVLOG(1, "PlatformServices::CreateInstance() unable to resolve CLSID");
         hr = resolved;

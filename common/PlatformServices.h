@@ -68,6 +68,10 @@ namespace PlatformServices {
 // lookup retried once. The calling thread must have initialised COM.
 HRESULT CreateInstanceUntyped(void** slot, REFIID iid, const WCHAR* progId, const WCHAR* repairModule);
 
+// Where CreateInstance would have the object made: CLSCTX_LOCAL_SERVER when the ForceToOutOfProc
+// key names `progId`, else any server. Throws E_OUTOFMEMORY when the name cannot be copied.
+DWORD CreationContext(const WCHAR* progId);
+
 template <class T>
 HRESULT CreateInstance(CPComPtr<T>& pointer, const WCHAR* progId, const WCHAR* repairModule) {
     // Every interface begins with IUnknown, so the slot is released and filled through it.

@@ -6,7 +6,7 @@
 # redis-server's own modes); libssl-dev: its TLS; openssl: the test CA of its TLS test;
 # nginx-light: the peer of the benchmarks (bench/vs_nginx.sh, and its smoke run among the tests).
 KV_PACKAGES=(cmake make g++ gcc clang libclang-rt-14-dev googletest curl mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev
-             libsystemd-dev pkg-config dpkg-dev adduser iproute2 git redis-server libhiredis-dev libssl-dev openssl nginx-light)
+             libsystemd-dev pkg-config dpkg-dev adduser iproute2 git redis-server libhiredis-dev libssl-dev openssl nginx-light chromium)
 
 ensure_packages() {
   local missing=() need_i386=0 p

@@ -3,16 +3,19 @@
 
 #include <string>
 
-// Sent unchanged for every delivered request, up to its terminating NUL (609 bytes: a 149-byte
-// header section and a 460-byte body whose length line 5 declares).
+// Sent unchanged for every delivered request, up to its terminating NUL (628 bytes: a 168-byte
+// header section that says the connection closes after it, and a 460-byte body whose length line
+// declares).
 extern const char kCannedResponse[];
 
 // The interim answer to "Expect: 100-continue" once the header section is in and within the limit.
 extern const char kContinueResponse[];
 
-// A request larger than the limit: refused, never delivered.
-extern const char kTooLargeResponse[];
+// What a refused request gets: the status, its reason phrase and a one-line text body saying why
+// (`reason`); 503 also says when to try again.
+std::string RefusalResponse(unsigned status, const char* reason);
+const char* StatusText(unsigned status);
+const unsigned kRetryAfterSeconds = 5;
 
-// The answer to GET and HEAD, which monitors and load balancers use to check the port: 200 with a
-// one-line text naming the listener and its port (HEAD: the header section only).
-std::string StatusResponse(unsigned port, bool withBody);
+// The line that names the listener and its port, first in every answer to a port check.
+std::string StatusBody(unsigned port);

@@ -1,24 +1,22 @@
-// ConnectionHandler.cpp -- one connection: receive the request within its limits, answer, deliver the body, close.
+// ConnectionHandler.cpp -- one connection: receive a whole request within its limits, answer, deliver the body, close.
 #include "ConnectionHandler.h"
-
-#include <ws2tcpip.h>
 
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
 #include "ByteText.h"
 #include "CPWStringBuffer.h"
 #include "CannedResponse.h"
-#include "HandlerApartment.h"
-#include "HttpFraming.h"
+#include "ConnectionService.h"
+#include "LogThrottle.h"
 #include "Logging.h"
-#include "NeverDestroyed.h"
-#include "RunningHandlers.h"
+#include "IEventManagerStatus.h"
+#include "ListenerCounters.h"
+#include "PeerTable.h"
 #include "ShutdownAck.h"
-#include "TransferState.h"
+#include "StatusPages.h"
 
 using framing::BodyFraming;
 using framing::Method;
@@ -26,52 +24,27 @@ using framing::Method;
 namespace {
 
 const char kWakeUpText[] = "ShutDownEvent";
-// A thousand connections must not take a quarter of a 32-bit process's address space.
-const SIZE_T kHandlerStackBytes = 256 * 1024;
-// How long a handler thread waits for its next connection before it ends.
-const DWORD kIdleHandlerMs = 30000;
 // One receive takes what a typical request is at once: a 2 KiB event in 1023-byte pieces took
 // three receives and three readiness waits, and a large body a thousand times more of both.
-const int kReceiveChunk = 16383;
+const size_t kReceiveChunk = 16383;
 // How long a refused peer's remaining bytes are read and dropped before the close.
 const DWORD kLingerMs = 1000;
+// After its header section a body must keep coming at this rate on average (after a grace of
+// headerTimeoutMs): a peer that trickles a byte now and then cannot hold a handler for long.
+const uint64_t kMinBodyBytesPerSecond = 1024;
+// How long a whole request may wait for room in the memory budget before it is refused.
+const DWORD kBudgetWaitMs = 2000;
+// Requests at least this large hand their memory back to the system when they are done.
+const size_t kLargeRequest = 1u << 20;
 
-enum class Intake {
-    Complete,     // the whole request arrived
-    PeerClosed,   // the peer closed its side after part of a request
-    ClosedEarly,  // the peer closed before sending a single byte: no event
-    WakeUp,       // the stop's wake-up message
-    TooLarge,     // more than maxRequestKB
-    TimedOut,     // not complete within requestTimeoutMs of the accept
-    Exiting,      // the process exits
-    Failed,       // the connection failed (a reset)
-};
+// Lines about what peers do are written at most once a second each, with a count.
+LogThrottle gTimedOutLines;
+LogThrottle gRefusedLines;
+LogThrottle gTooLargeLines;
+LogThrottle gCreateFailureLines;
+LogThrottle gDeliverFailureLines;
 
-enum class Wait { Readable, TimedOut, Exiting, Failed };
-
-// Waits until the connection has bytes (or its end) to read, the deadline passes or the process
-// exits. Never a blocking receive: a silent peer cannot hold the handler past its time.
-Wait WaitForBytes(SOCKET connection, ULONGLONG deadline) {
-    SOCKET exitSignal = RunningHandlers::ExitSignal();
-    for (;;) {
-        if (RunningHandlers::Exiting()) return Wait::Exiting;
-        ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return Wait::TimedOut;
-        ULONGLONG left = deadline - now;
-        timeval wait;
-        wait.tv_sec = static_cast<decltype(wait.tv_sec)>(left / 1000);
-        wait.tv_usec = static_cast<decltype(wait.tv_usec)>(left % 1000 * 1000);
-        fd_set readSet;
-        FD_ZERO(&readSet);
-        FD_SET(connection, &readSet);
-        if (exitSignal != INVALID_SOCKET) FD_SET(exitSignal, &readSet);
-        if (select(0, &readSet, nullptr, nullptr, &wait) == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEINTR) continue;
-            return Wait::Failed;
-        }
-        if (FD_ISSET(connection, &readSet) && !RunningHandlers::Exiting()) return Wait::Readable;
-    }
-}
+ULONGLONG Earlier(ULONGLONG a, ULONGLONG b) { return a < b ? a : b; }
 
 // What the request amounts to as far as it is known: its header section and declared length,
 // else the bytes received (chunked, or the header section not complete yet).
@@ -86,6 +59,16 @@ uint64_t RequestSize(const TransferState& transfer, size_t received) {
         break;
     }
     return received;
+}
+
+RequestFraming FramingOf(const TransferState& transfer) {
+    if (!transfer.headerComplete()) return RequestFraming::None;
+    switch (transfer.header().framing()) {
+    case BodyFraming::Length: return RequestFraming::Length;
+    case BodyFraming::Chunked: return RequestFraming::Chunked;
+    case BodyFraming::None: break;
+    }
+    return transfer.header().method == Method::Get ? RequestFraming::Get : RequestFraming::Head;
 }
 
 // Appends without letting the text's storage grow past `bound`: doubling alone would reserve up
@@ -104,239 +87,381 @@ void Append(std::string& text, const char* bytes, size_t count, size_t bound) {
 
 // One receive, appended to the text. The buffer lives in this frame, below the waits: a
 // connection that only waits (an idle printer) never touches its stack pages.
-KV_NOINLINE int ReceivePiece(SOCKET connection, std::string& text, size_t bound) {
+KV_NOINLINE Transport::Receive ReceivePiece(Transport& transport, ULONGLONG deadline, std::string& text, size_t bound) {
     char buffer[kReceiveChunk + 1];
-    int got = recv(connection, buffer, kReceiveChunk, 0);
-    if (got > 0) {
-        buffer[got] = '\0';
-        Append(text, buffer, static_cast<size_t>(got), bound);
-    }
-    return got;
+    size_t got = 0;
+    Transport::Receive received = transport.ReceiveBefore(deadline, buffer, kReceiveChunk, &got);
+    if (received == Transport::Receive::Bytes) Append(text, buffer, got, bound);
+    return received;
 }
 
-// Receives until the request is complete, the peer closes its side, the wake-up arrives, or a
-// limit ends it. A failure other than an interrupted call ends it too: a reset peer never keeps
-// us here.
-Intake ReceiveRequest(SOCKET connection, const AcceptedConnection& accepted, std::string& message,
-                      TransferState& transfer) {
-    const uint64_t limit = accepted.settings.MaxRequestBytes();
-    const ULONGLONG deadline = accepted.acceptedAt + accepted.settings.requestTimeoutMs;
-    bool headerSeen = false;
-    for (;;) {
-        switch (WaitForBytes(connection, deadline)) {
-        case Wait::TimedOut: return Intake::TimedOut;
-        case Wait::Exiting: return Intake::Exiting;
-        case Wait::Failed: return Intake::Failed;
-        case Wait::Readable: break;
-        }
-        int got = ReceivePiece(connection, message, static_cast<size_t>(limit) + kReceiveChunk);
-        if (got == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEINTR) continue;
-            return Intake::Failed;
-        }
-        if (got == 0) return message.empty() ? Intake::ClosedEarly : Intake::PeerClosed;
-        if (strcmp(message.c_str(), kWakeUpText) == 0) return Intake::WakeUp;
-        bool complete = transfer.isTransferFinished(message);
-        if (RequestSize(transfer, message.size()) > limit) return Intake::TooLarge;
-        if (complete) return Intake::Complete;
-        if (!headerSeen && transfer.headerComplete()) {
-            headerSeen = true;
-            // A declared length (within the limit, checked above) is room taken once, instead of
-            // copying the text at every doubling.
-            if (transfer.header().framing() == BodyFraming::Length)
-                message.reserve(static_cast<size_t>(RequestSize(transfer, message.size())));
-            // The client holds its body back until we say it is welcome; a refusal came above.
-            if (transfer.header().expectContinue)
-                send(connection, kContinueResponse, static_cast<int>(strlen(kContinueResponse)), 0);
-        }
-    }
-}
-
-// A refused peer may still be sending its body. Closing with unread bytes resets the
-// connection, and the reset can overtake the refusal: read and drop for a moment first.
-void DrainBeforeClose(SOCKET connection) {
-    shutdown(connection, SD_SEND);
-    char scrap[1024];
-    ULONGLONG until = GetTickCount64() + kLingerMs;
-    while (WaitForBytes(connection, until) == Wait::Readable) {
-        if (recv(connection, scrap, sizeof(scrap), 0) <= 0) return;
-    }
-}
-
-std::string PeerText(SOCKET connection) {
-    sockaddr_storage address = {};
-    int length = sizeof(address);
-    char host[NI_MAXHOST] = "";
-    char service[NI_MAXSERV] = "";
-    if (getpeername(connection, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof(host), service, sizeof(service),
-                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-        return "an unknown peer";
-    if (address.ss_family == AF_INET6) return std::string("[") + host + "]:" + service;
-    return std::string(host) + ":" + service;
-}
-
-unsigned LocalPort(SOCKET connection) {
-    sockaddr_storage address = {};
-    int length = sizeof(address);
-    if (getsockname(connection, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    return 0;
-}
-
-const char* FramingName(const TransferState& transfer) {
-    if (!transfer.headerComplete()) return "none";
-    switch (transfer.header().framing()) {
-    case BodyFraming::Length: return "length";
-    case BodyFraming::Chunked: return "chunked";
-    case BodyFraming::None: break;
-    }
-    return transfer.header().method == Method::Get ? "get" : "head";
-}
-
-// Hands the message to the event manager this thread keeps; the result for the request's line.
-const char* CallDeliver(HandlerApartment& apartment, BSTR message, unsigned long size) {
-    HRESULT hr = S_OK;
-    IEventManagerEx* manager = apartment.EventManager(&hr);
-    if (!manager) {
-        KVLOG(5, "HandlingProc : Failed to create instance of EventManager");
-        KVLOG(1, "HandlingProc : Failed to create instance of %S (hr: 0x%08X)", KV_EVENT_MANAGER_PROGID,
-              (unsigned)hr);
-        return "not delivered, no event manager";
-    }
-    CPWStringBuffer response;
-    hr = manager->Deliver(message, response.Put());
-    if (SUCCEEDED(hr)) {
-        KVLOG(5, "HandlingProc : Event Manager Deliver succeeded");
-    } else {
-        KVLOG(5, "HandlingProc : Event Manager Deliver failed");
-        KVLOG(1, "HandlingProc : Deliver failed (hr: 0x%08X) for a message of %lu bytes", (unsigned)hr, size);
-        // A manager that failed is not trusted with the next message.
-        apartment.Forget();
-    }
-    response.Free();
-    return SUCCEEDED(hr) ? "delivered" : "delivery failed";
-}
-
-// Widens the body, every byte of it, into a string of exactly its length and delivers it; the
-// result for the request's line. An empty body is a null string.
-const char* DeliverMessage(std::string& body, HandlerApartment& apartment) {
-    unsigned long size = static_cast<unsigned long>(body.size());
-    BSTR message = size ? AllocBstrFromBytes(body.data(), body.size()) : nullptr;
-    std::string().swap(body);
-    if (size != 0 && !message) {
-        // Delivering an empty message in its place would report a loss as a success.
-        KVLOG(1, "HandlingProc : a message of %lu bytes could not be widened; it is not delivered", size);
-        return "not delivered, no memory";
-    }
-    const char* result = "not delivered, COM failed";
-    if (!apartment.Enter())
-        KVLOG(5, "HandlingProc : Failed to initialize COM runtime library");
-    else
-        result = CallDeliver(apartment, message, size);
-    SysFreeString(message);
-    return result;
-}
-
-// A thread of the handler pool: the connections it serves one after another share its apartment
-// and event manager.
-class HandlerThread final : public PooledWorker {
+// The part of the memory budget a request's text holds, given back on every way out.
+class BudgetHold {
 public:
-    void Serve(void* item) override { HandlingProc(static_cast<AcceptedConnection*>(item), mApartment); }
+    ~BudgetHold() { Release(); }
+    // Grows the hold to `bytes`, waiting up to `waitMs` for room; false when there is none.
+    // `alsoHeld` is what the same request holds in another hold.
+    bool GrowTo(uint64_t bytes, DWORD waitMs, uint64_t alsoHeld = 0) {
+        if (bytes <= mHeld) return true;
+        if (!ConnectionService::Instance().ReserveBuffered(bytes - mHeld, waitMs, mHeld + alsoHeld)) return false;
+        mHeld = bytes;
+        return true;
+    }
+    uint64_t Held() const { return mHeld; }
+    void Release() {
+        if (mHeld) ConnectionService::Instance().ReleaseBuffered(mHeld);
+        mHeld = 0;
+    }
 
 private:
-    HandlerApartment mApartment;
+    uint64_t mHeld = 0;
 };
 
-std::unique_ptr<PooledWorker> MakeHandlerThread() {
-    return std::unique_ptr<PooledWorker>(new (std::nothrow) HandlerThread());
+void GiveBackLargeRequest(size_t bytes) {
+    if (bytes >= kLargeRequest) ConnectionService::Instance().LargeBlockFreed();
 }
-
-// Handlers use it while the process exits and destroys its static objects.
-NeverDestroyed<HandlerPool> gHandlerThreads(&MakeHandlerThread, kIdleHandlerMs, kHandlerStackBytes);
 
 }  // namespace
 
-HandlerPool& HandlerThreads() { return gHandlerThreads.get(); }
+enum class ConnectionHandler::Intake {
+    Whole,        // a whole, well-formed request
+    Malformed,    // it can never become one: refused with the status TransferState names
+    TooLarge,     // more than maxRequestKB
+    NoRoom,       // no room in the memory budget for it
+    Incomplete,   // the peer closed its side part-way through
+    ClosedEarly,  // the peer closed before sending a single byte: no event
+    WakeUp,       // the stop's wake-up message
+    TimedOut,     // not complete in time
+    Stopped,      // the listener stops, or the process exits
+    Failed,       // the connection failed (a reset)
+    Forbidden,    // its address may not deliver events
+};
 
-void ServeConnection(const AcceptedConnection& accepted, HandlerApartment& apartment) {
-    SOCKET connection = accepted.socket;
-    std::string peer;
-    std::string message;
+struct ConnectionHandler::Request {
+    explicit Request(ULONGLONG started) : startedAt(started) {}
+    ULONGLONG startedAt;  // the request's time runs from when a handler took its connection
+    ULONGLONG headerAt = 0;
+    ULONGLONG deadline = 0;  // of the last wait
+    std::string text;
     TransferState transfer;
-    size_t received = 0;
-    const char* result = "exception";
+    BudgetHold budget;
+};
+
+RequestOutcome ConnectionHandler::Serve(Transport& transport, const ListenerRun& run, ULONGLONG acceptedAt) {
+    KV_TRACE_SCOPE("HandlingProc");
+    RequestOutcome outcome;
+    outcome.peer = transport.Peer();
+    outcome.acceptedAt = acceptedAt;
     try {
-        // Only log lines need the peer's address; it is read while the connection is certainly open.
-        if (LogLevel() >= 2) peer = PeerText(connection);
-        Intake intake = ReceiveRequest(connection, accepted, message, transfer);
-        received = message.size();
+        Request request(GetTickCount64());
+        Intake intake = Receive(transport, run, request);
+        outcome.bytesReceived = request.text.size();
+        outcome.framing = FramingOf(request.transfer);
+        if (intake == Intake::Whole) outcome.receivedAt = GetTickCount64();
         switch (intake) {
         case Intake::WakeUp:
             KVLOG(5, "HandlingProc : Returning...ShutDown event occurred");
             gShutdownAck.Signal();
-            result = "wake-up";
+            outcome.result = RequestResult::WakeUp;
             break;
         case Intake::ClosedEarly:
-            result = "closed before any byte";
+            outcome.result = RequestResult::ClosedEarly;
             break;
         case Intake::Failed:
             KVLOG(5, "HandlingProc : Receive failed, connection closed without reply");
-            result = "receive failed";
+            outcome.result = RequestResult::ReceiveFailed;
             break;
-        case Intake::Exiting:
-            result = "ended at exit";
+        case Intake::Stopped:
+            outcome.result =
+                ConnectionService::Instance().Exiting() ? RequestResult::EndedAtExit : RequestResult::EndedByStop;
             break;
-        case Intake::TimedOut:
-            KVLOG(2, "HandlingProc : %s sent no complete request within %lu ms (%lu bytes); closed without reply",
-                  peer.c_str(), (unsigned long)accepted.settings.requestTimeoutMs, (unsigned long)received);
-            result = "timed out";
+        case Intake::TimedOut: {
+            unsigned long times = 0;
+            if (gTimedOutLines.Due(&times))
+                KVLOG(2, "HandlingProc : %s sent no complete request within %lu ms (%lu bytes); closed without reply "
+                         "(%lu such connection(s) since the last report)",
+                      outcome.peer.Text().c_str(), (unsigned long)(request.deadline - request.startedAt),
+                      (unsigned long)outcome.bytesReceived, times);
+            outcome.result = RequestResult::TimedOut;
             break;
-        case Intake::TooLarge:
-            KVLOG(2, "HandlingProc : %s sent a request of %s bytes, over the limit of %lu KB; refused with 413",
-                  peer.c_str(), std::to_string(RequestSize(transfer, received)).c_str(),
-                  (unsigned long)accepted.settings.maxRequestKB);
-            std::string().swap(message);
-            send(connection, kTooLargeResponse, static_cast<int>(strlen(kTooLargeResponse)), 0);
-            DrainBeforeClose(connection);
-            result = "refused with 413";
+        }
+        case Intake::Incomplete:
+            Refuse(transport, 400, "the request ended before it was complete", outcome);
+            outcome.result = RequestResult::Incomplete;
             break;
-        case Intake::Complete:
-        case Intake::PeerClosed:
-            if (transfer.headerComplete() && transfer.header().framing() == BodyFraming::None) {
-                // A monitor's check of the port: answered, never delivered.
-                std::string status = StatusResponse(LocalPort(connection), transfer.header().method == Method::Get);
-                send(connection, status.data(), static_cast<int>(status.size()), 0);
-                result = "answered";
-                break;
-            }
-            // The printer gets its answer whatever becomes of the message.
-            if (send(connection, kCannedResponse, static_cast<int>(strlen(kCannedResponse)), 0) == SOCKET_ERROR)
-                KVLOG(5, "HandlingProc : Failed sending response to printer upon receiving the entire data");
-            if (!splitData(message)) KVLOG(5, "HandlingProc: splitData failed");
-            result = DeliverMessage(message, apartment);
+        case Intake::TooLarge: {
+            unsigned long times = 0;
+            if (gTooLargeLines.Due(&times))
+                KVLOG(2, "HandlingProc : %s sent a request of %s bytes, over the limit of %lu KB; refused with 413 (%lu "
+                         "such request(s) since the last report)",
+                      outcome.peer.Text().c_str(),
+                      std::to_string(RequestSize(request.transfer, request.text.size())).c_str(),
+                      (unsigned long)run.settings.maxRequestKB, times);
+            Refuse(transport, 413, "the request is larger than maxRequestKB allows", outcome, true);
+            break;
+        }
+        case Intake::Malformed:
+            Refuse(transport, request.transfer.refusalStatus(), request.transfer.refusalReason(), outcome);
+            break;
+        case Intake::Forbidden:
+            Refuse(transport, 403, "this address may not deliver events (allowedPeers)", outcome);
+            break;
+        case Intake::NoRoom:
+            Refuse(transport, 503, "the listener holds as many requests as maxBufferedMB allows", outcome);
+            break;
+        case Intake::Whole:
+            Answer(transport, run, request, outcome);
             break;
         }
     } catch (...) {
-        KVLOG(5, "HandlingProc : Exception occurred");
+        KV_LOG_CAUGHT("HandlingProc : Exception occurred");
+        outcome.result = RequestResult::Exception;
     }
-    shutdown(connection, SD_BOTH);
-    closesocket(connection);
-    KVLOG(4, "HandlingProc : request from %s: %lu bytes, %s, %s, %lu ms", peer.c_str(), (unsigned long)received,
-          FramingName(transfer), result, (unsigned long)(GetTickCount64() - accepted.acceptedAt));
+    // Counted before the close: a peer that asks for the figures after its answer finds it there.
+    outcome.endedAt = GetTickCount64();
+    ConnectionService::Instance().Report(outcome);
+    transport.Close();
+    KVLOG_EXIT(5, "HandlingProc", 0);
+    return outcome;
 }
 
-void HandlingProc(AcceptedConnection* connection, HandlerApartment& apartment) {
-    std::unique_ptr<AcceptedConnection> accepted(connection);
-    {
-        KV_TRACE_SCOPE("HandlingProc");
-        if (!accepted || accepted->socket == INVALID_SOCKET)
-            KVLOG(5, "HandlingProc : Returning...Invalid socket handle passed");
-        else
-            ServeConnection(*accepted, apartment);
-        KVLOG_EXIT(5, "HandlingProc", 0);
+ConnectionHandler::Intake ConnectionHandler::Receive(Transport& transport, const ListenerRun& run, Request& request) {
+    const ListenerSettings& settings = run.settings;
+    const uint64_t limit = settings.MaxRequestBytes();
+    const ULONGLONG requestDeadline = request.startedAt + settings.requestTimeoutMs;
+    const ULONGLONG headerDeadline = request.startedAt + settings.headerTimeoutMs;
+    std::string& text = request.text;
+    TransferState& transfer = request.transfer;
+    for (;;) {
+        ULONGLONG deadline = Earlier(requestDeadline, headerDeadline);
+        if (transfer.headerComplete()) {
+            uint64_t bodyReceived = text.size() - transfer.bodyStart();
+            deadline = Earlier(requestDeadline, request.headerAt + settings.headerTimeoutMs +
+                                                    bodyReceived * 1000 / kMinBodyBytesPerSecond);
+        }
+        request.deadline = deadline;
+        switch (ReceivePiece(transport, deadline, text, static_cast<size_t>(limit) + kReceiveChunk)) {
+        case Transport::Receive::TimedOut: return Intake::TimedOut;
+        case Transport::Receive::Stopped: return Intake::Stopped;
+        case Transport::Receive::Failed: return Intake::Failed;
+        case Transport::Receive::Closed: return text.empty() ? Intake::ClosedEarly : Intake::Incomplete;
+        case Transport::Receive::Bytes: break;
+        }
+        if (!request.budget.GrowTo(text.capacity(), kBudgetWaitMs)) return Intake::NoRoom;
+        if (strcmp(text.c_str(), kWakeUpText) == 0) return Intake::WakeUp;
+        transfer.isTransferFinished(text);
+        if (transfer.intake() == TransferState::Intake::Malformed) return Intake::Malformed;
+        // Who may deliver is known from the address alone: the body is not waited for.
+        if (transfer.headerComplete() && transfer.header().method == Method::Other &&
+            !settings.allowedPeers.Allows(transport.Peer()))
+            return Intake::Forbidden;
+        if (RequestSize(transfer, text.size()) > limit) return Intake::TooLarge;
+        if (transfer.intake() == TransferState::Intake::Whole) return Intake::Whole;
+        if (!request.headerAt && transfer.headerComplete()) {
+            request.headerAt = GetTickCount64();
+            // A declared length (within the limit, checked above) is room taken once, instead of
+            // copying the text at every doubling.
+            if (transfer.header().framing() == BodyFraming::Length) {
+                size_t whole = static_cast<size_t>(RequestSize(transfer, text.size()));
+                if (!request.budget.GrowTo(whole, kBudgetWaitMs)) return Intake::NoRoom;
+                text.reserve(whole);
+            }
+            // The client holds its body back until we say it is welcome; a refusal came above.
+            if (transfer.header().expectContinue) transport.Send(kContinueResponse, strlen(kContinueResponse));
+        }
     }
-    accepted.reset();
-    RunningHandlers::Ended();
+}
+
+void ConnectionHandler::Refuse(Transport& transport, unsigned status, const char* reason, RequestOutcome& outcome,
+                               bool logged) {
+    unsigned long times = 0;
+    if (!logged && gRefusedLines.Due(&times))
+        KVLOG(2, "HandlingProc : %s sent a request that is refused with %u: %s (%lu bytes; %lu refusal(s) since the last "
+                 "report)",
+              outcome.peer.Text().c_str(), status, reason, (unsigned long)outcome.bytesReceived, times);
+    std::string answer = RefusalResponse(status, reason);
+    if (transport.Send(answer.data(), answer.size())) outcome.status = status;
+    outcome.answeredAt = GetTickCount64();
+    outcome.result = RequestResult::Refused;
+    // A refused peer may still be sending its body: read and drop it for a moment, so that the
+    // close does not reset the connection under the answer.
+    transport.FinishSending(kLingerMs);
+}
+
+void ConnectionHandler::Answer(Transport& transport, const ListenerRun& run, Request& request,
+                               RequestOutcome& outcome) {
+    const framing::HeaderSection& header = request.transfer.header();
+    if (header.framing() != BodyFraming::None) return DeliverWhole(transport, run, request, outcome);
+    // GET and HEAD: a monitor, a load balancer, a person or a scraper. Answered, never delivered.
+    std::string target = request.text.substr(header.targetOffset, header.targetLength);
+    size_t question = target.find('?');
+    std::string path = target.substr(0, question);
+    std::string query = question == std::string::npos ? std::string() : target.substr(question + 1);
+    bool headOnly = header.method == Method::Head;
+    std::string answer;
+    if ((path == "/metrics" || path == "/status") && !run.settings.statusFrom.Allows(outcome.peer)) {
+        Refuse(transport, 403, "this address may not read the listener's figures (statusFrom)", outcome);
+        outcome.result = RequestResult::Refused;
+        return;
+    }
+    EventManagerState manager = ManagerState();
+    ListenerCounters& counters = ListenerCounters::Instance();
+    HealthVerdict health = JudgeHealth(counters.TakeHealth(), manager);
+    if (path == "/metrics" || path == "/status") {
+        ConnectionService& service = ConnectionService::Instance();
+        ListenerGauges gauges;
+        gauges.connectionsOpen = service.Connections();
+        gauges.connectionsWaiting = service.Waiting();
+        gauges.handlerThreads = service.Threads();
+        gauges.idleHandlerThreads = service.IdleThreads();
+        gauges.bufferedBytes = service.Buffered();
+        gauges.port = transport.LocalPort();
+        gauges.acknowledge = run.settings.acknowledge == Acknowledge::Stored ? "stored" : "received";
+        gauges.statusFrom = run.settings.statusFrom.Text();
+        gauges.allowedPeers = run.settings.allowedPeers.Text();
+        PeerTable& printers = PeerTable::Instance();
+        if (path == "/metrics") {
+            answer = HttpAnswer(200, "text/plain; version=0.0.4; charset=utf-8",
+                                MetricsText(counters.Take(), gauges, manager, printers.Size()), headOnly);
+        } else {
+            std::string sort = query.compare(0, 5, "sort=") == 0 ? query.substr(5) : std::string();
+            answer = HttpAnswer(200, "text/html; charset=utf-8",
+                                StatusPage(counters.Take(), gauges, manager, health, printers.Rows(), sort), headOnly);
+        }
+    } else {
+        // "/", "/health" and anything else: the port check of old, and whether it is worth sending events.
+        std::string body = StatusBody(transport.LocalPort()) + health.reason + "\r\n";
+        answer = HttpAnswer(health.healthy ? 200 : 503, "text/plain", body, headOnly);
+    }
+    if (transport.Send(answer.data(), answer.size())) outcome.status = health.healthy || path == "/metrics" || path == "/status" ? 200 : 503;
+    outcome.answeredAt = GetTickCount64();
+    outcome.result = RequestResult::Answered;
+}
+
+EventManagerState ConnectionHandler::ManagerState() {
+    EventManagerState state;
+    state.created = false;
+    if (!mManagers.Enter()) {
+        state.createResult = CO_E_NOTINITIALIZED;
+        return state;
+    }
+    CPComPtr<IEventManagerEx> manager;
+    state.createResult = mManagers.Create(manager);
+    if (FAILED(state.createResult) || !manager) return state;
+    state.created = true;
+    IEventManagerStatus* status = nullptr;
+    if (SUCCEEDED(manager->QueryInterface(IID_IEventManagerStatus, reinterpret_cast<void**>(&status))) && status) {
+        VARIANT_BOOL ready = VARIANT_TRUE;
+        UniqueBstr summary;
+        UniqueBstr metrics;
+        if (SUCCEEDED(status->GetStatus(&ready, summary.put(), metrics.put()))) {
+            state.reportsStatus = true;
+            state.ready = ready != VARIANT_FALSE;
+            state.summary = NarrowBytes(summary.get());
+            state.metrics = NarrowBytes(metrics.get());
+        }
+        status->Release();
+    }
+    return state;
+}
+
+void ConnectionHandler::DeliverWhole(Transport& transport, const ListenerRun& run, Request& request,
+                                     RequestOutcome& outcome) {
+    const bool stored = run.settings.acknowledge == Acknowledge::Stored;
+    const uint64_t size = request.transfer.bodySize();
+    outcome.bodyBytes = size;
+    // The message as COM carries it: every byte widened to a character, NULs included, in a string
+    // of exactly the body's length. Made before the printer hears anything, so that a message that
+    // cannot be made is refused instead of acknowledged and lost.
+    BudgetHold widened;
+    UniqueBstr message;
+    if (size != 0) {
+        if (size > 0x7FFFFFF0u / sizeof(WCHAR) - 1 || !widened.GrowTo(size * sizeof(WCHAR), kBudgetWaitMs, request.budget.Held())) {
+            Refuse(transport, 503, "the listener holds as many requests as maxBufferedMB allows", outcome);
+            return;
+        }
+        message.reset(SysAllocStringLen(nullptr, static_cast<UINT>(size)));
+        if (!message) {
+            KVLOG(1, "HandlingProc : a message of %lu bytes could not be widened; it is not delivered", (unsigned long)size);
+            Refuse(transport, 503, "the listener has no memory for the message now", outcome);
+            outcome.result = RequestResult::NoMemory;
+            return;
+        }
+        WCHAR* to = message.get();
+        for (const TransferState::Piece& piece : request.transfer.bodyPieces()) {
+            WidenBytes(request.text.data() + piece.offset, piece.size, to);
+            to += piece.size;
+        }
+    }
+    size_t textBytes = request.text.capacity();
+    std::string().swap(request.text);
+    request.budget.Release();
+    GiveBackLargeRequest(textBytes);
+
+    if (!stored) {
+        // The printer gets its answer whatever becomes of the message.
+        if (transport.Send(kCannedResponse, strlen(kCannedResponse)))
+            outcome.status = 200;
+        else
+            KVLOG(5, "HandlingProc : Failed sending response to printer upon receiving the entire data");
+        outcome.answeredAt = GetTickCount64();
+    }
+    ULONGLONG started = GetTickCount64();
+    outcome.result = Deliver(message.get(), size, outcome.peer, &outcome.deliverResult);
+    outcome.deliveryMs = GetTickCount64() - started;
+    message.reset();
+    widened.Release();
+    GiveBackLargeRequest(static_cast<size_t>(size * sizeof(WCHAR)));
+    if (stored) {
+        // The 200 says the event is stored; anything else says to send it again.
+        if (outcome.result == RequestResult::Delivered) {
+            if (transport.Send(kCannedResponse, strlen(kCannedResponse))) outcome.status = 200;
+        } else {
+            std::string answer = RefusalResponse(503, "the event could not be stored; send it again later");
+            if (transport.Send(answer.data(), answer.size())) outcome.status = 503;
+        }
+        outcome.answeredAt = GetTickCount64();
+    }
+    if (request.transfer.header().framing() == BodyFraming::Chunked && !request.transfer.trailerComplete())
+        transport.FinishSending(kLingerMs);
+}
+
+RequestResult ConnectionHandler::Deliver(BSTR message, uint64_t size, const PeerAddress& peer, HRESULT* result) {
+    // A stop waits for this (stopDrainMs at most) and names it if it cannot.
+    ConnectionService::DeliveryUnderWay underWay(size, peer);
+    *result = S_OK;
+    if (!mManagers.Enter()) {
+        KVLOG(5, "HandlingProc : Failed to initialize COM runtime library");
+        *result = E_FAIL;
+        return RequestResult::ComFailed;
+    }
+    // One object per event, released before the connection closes.
+    CPComPtr<IEventManagerEx> manager;
+    *result = mManagers.Create(manager);
+    if (FAILED(*result)) {
+        KVLOG(5, "HandlingProc : Failed to create instance of EventManager");
+        unsigned long times = 0;
+        if (gCreateFailureLines.Due(&times))
+            KVLOG(1, "HandlingProc : Failed to create instance of %S (hr: 0x%08X; %lu failed deliveries since the last "
+                     "report)",
+                  KV_EVENT_MANAGER_PROGID, (unsigned)*result, times);
+        return RequestResult::NoEventManager;
+    }
+    CPWStringBuffer response;
+    *result = manager->Deliver(message, response.Put());
+    response.Free();
+    manager.Clear();
+    if (SUCCEEDED(*result)) {
+        KVLOG(5, "HandlingProc : Event Manager Deliver succeeded");
+        return RequestResult::Delivered;
+    }
+    KVLOG(5, "HandlingProc : Event Manager Deliver failed");
+    unsigned long times = 0;
+    if (gDeliverFailureLines.Due(&times))
+        KVLOG(1, "HandlingProc : Deliver failed (hr: 0x%08X) for a message of %s bytes (%lu failed deliveries since the "
+                 "last report)",
+              (unsigned)*result, std::to_string(size).c_str(), times);
+    // A manager that failed is not trusted with the next message: its class is looked up again.
+    mManagers.Forget();
+    return RequestResult::DeliveryFailed;
 }

@@ -1,31 +1,48 @@
-// ConnectionHandler.h -- serving one accepted connection, and the thread routine that does it.
+// ConnectionHandler.h -- one connection from its first byte to its close: receive one whole request within its limits, answer it, deliver its body.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
 
-#include "HandlerPool.h"
-#include "ListenerSettings.h"
+#include <string>
 
-// A connection as the accept loop hands it over.
-struct AcceptedConnection {
-    SOCKET socket;
-    ULONGLONG acceptedAt;  // GetTickCount64 at the accept: the request's time runs from here
-    ListenerSettings settings;
+#include "EventManagerFactory.h"
+#include "RequestOutcome.h"
+#include "StatusPages.h"
+#include "TransferState.h"
+#include "Transport.h"
+
+struct ListenerRun;
+
+// Belongs to one handler thread and serves its connections one after another. Only a whole
+// request becomes an event: one that is malformed, too large, incomplete when its peer closes or
+// too slow is refused (or, when its peer cannot read any more, just closed) and never delivered.
+// With acknowledge "received" the printer's 200 goes out as soon as the request is whole (and its
+// message could be made); with "stored" only once Deliver has succeeded, else it gets 503.
+class ConnectionHandler {
+public:
+    // Event managers come from COM, or from `managers` when given (it must outlive the handler).
+    explicit ConnectionHandler(EventManagerSource* managers = nullptr) : mManagers(managers ? *managers : mFactory) {}
+    ConnectionHandler(const ConnectionHandler&) = delete;
+    ConnectionHandler& operator=(const ConnectionHandler&) = delete;
+
+    // Serves the connection to its end on the calling thread, reports what became of it to the
+    // connection service, and closes it; returns the outcome.
+    RequestOutcome Serve(Transport& transport, const ListenerRun& run, ULONGLONG acceptedAt);
+
+private:
+    enum class Intake;
+    struct Request;
+
+    Intake Receive(Transport& transport, const ListenerRun& run, Request& request);
+    void Answer(Transport& transport, const ListenerRun& run, Request& request, RequestOutcome& outcome);
+    // Answers `status` with `reason`, then lets the peer finish sending; `logged` when the caller
+    // has said why already.
+    void Refuse(Transport& transport, unsigned status, const char* reason, RequestOutcome& outcome, bool logged = false);
+    void DeliverWhole(Transport& transport, const ListenerRun& run, Request& request, RequestOutcome& outcome);
+    RequestResult Deliver(BSTR message, uint64_t size, const PeerAddress& peer, HRESULT* result);
+    // What one event manager object says of itself (made and released here).
+    EventManagerState ManagerState();
+
+    EventManagerFactory mFactory;
+    EventManagerSource& mManagers;
 };
-
-class HandlerApartment;
-
-// Serves the connection from its accept to its close, on the calling thread: receives one
-// request within the settings' limits, answers it, delivers its body and closes the connection,
-// on every path. `apartment` is the calling thread's, kept from one connection to the next.
-void ServeConnection(const AcceptedConnection& connection, HandlerApartment& apartment);
-
-// Serves one connection on a handler thread and owns it: `connection` was made with new, and is
-// deleted with its socket closed. Its starter counted it in RunningHandlers; this ends the count
-// as its last step.
-void HandlingProc(AcceptedConnection* connection, HandlerApartment& apartment);
-
-// The handler threads, module-wide: each serves one connection at a time and waits 30 s for the
-// next before it ends. The accept loop keeps the pool open while it runs.
-HandlerPool& HandlerThreads();

@@ -1,4 +1,4 @@
-// EventListenerThread.h -- the listener engine: port selection, listening sockets, accept loop.
+// EventListenerThread.h -- the listener engine: start handshake, port selection, listening, the stop handshake.
 #pragma once
 
 #include <winsock2.h>
@@ -6,16 +6,23 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "ListenerSettings.h"
+#include "ListeningSockets.h"
 #include "WorkerThread.h"
 
 // One object per start of the listener. Its thread selects a port, listens on every address of
-// the host name and hands each accepted connection to a handler thread of its own, until a stop
-// signals the shutdown event and wakes the accept loop by connecting to its own port.
+// the host name and runs the accept loop, which hands each connection to the connection service,
+// until a stop signals the shutdown event and wakes the loop by connecting to its own port.
+//
+// The host may override the registry for one process: KVLUMEN_PORTS (a port list with the syntax
+// of the "ports" value) is used instead of "ports", and KVLUMEN_LISTEN (comma-separated numeric
+// addresses, "0.0.0.0" and "::" included) instead of the addresses of the host name.
 class EventListenerThread : public WorkerThread {
 public:
-    static const int kMaxSockets = 64;
+    static const int kMaxSockets = ListeningSockets::kMax;
 
     EventListenerThread();  // throws when the thread or the empty port text cannot be made
     ~EventListenerThread() override;
@@ -25,7 +32,8 @@ public:
     // Resumes the thread and waits until it reports; 0 when it listens, -1 otherwise.
     LONG Start();
     // Signals shutdown, wakes the accept loop, waits for the acknowledgement (1000 ms) and then
-    // for the thread (timeoutMs, mode as in WorkerThread::Stop).
+    // for the thread (timeoutMs, mode as in WorkerThread::Stop); then lets the deliveries under
+    // way finish (stopDrainMs at most).
     BOOL Stop(DWORD timeoutMs, LONG mode) override;
     // A copy of the port text (caller frees); throws E_OUTOFMEMORY when it cannot be copied.
     BSTR GetPort();
@@ -43,7 +51,7 @@ protected:
     BSTR mListenInfo;
     HANDLE mStartupEvent;
     HANDLE mShutdownEvent;
-    SOCKET mSockets[kMaxSockets];
+    ListeningSockets mSockets;
     LONG mSocketCount;
     char mHostName[1024];
     bool mHostNameValid;
@@ -55,8 +63,8 @@ private:
     void releaseModuleLock();
     std::atomic<bool> mHoldsModuleLock{false};
 
-    void closeSockets();
-    void acceptLoop();
-    // Hands the connection to a handler thread of its own; false (connection closed) when none could be made.
-    bool startHandler(SOCKET connection);
+    // Where to listen: the addresses KVLUMEN_LISTEN names, else the host name.
+    std::vector<std::string> listenHosts() const;
+    // Connects to each listening socket and sends the wake-up message.
+    void sendWakeUps();
 };

@@ -26,6 +26,18 @@ struct HeaderSection {
     bool chunkedLast = false;     // the last coding of Transfer-Encoding is chunked
     bool expectContinue = false;  // Expect: 100-continue
 
+    // What a strict reader of the same lines also sees. The framing above stays as lenient as it
+    // always was; the intake refuses what these flags find wrong instead of guessing.
+    bool requestLineValid = false;  // METHOD SP target SP HTTP/d.d
+    bool lengthValid = true;        // every length field is digits only, and all of them agree
+    bool hasCoding = false;         // a Transfer-Encoding field was found
+    bool onlyChunked = true;        // every coding named is chunked, once, and last
+    bool unknownCoding = false;     // a coding other than chunked is named
+    bool bareLineFeed = false;      // a line ends in LF without CR
+    // Where the request target of a valid request line lies in the text (offset, length).
+    uint32_t targetOffset = 0;
+    uint32_t targetLength = 0;
+
     BodyFraming framing() const {
         if (method != Method::Other) return BodyFraming::None;
         return chunkedLast || !hasLength ? BodyFraming::Chunked : BodyFraming::Length;

@@ -34,7 +34,7 @@ bool isChunkedTransfer(const std::string& text) {
     try {
         return readHeaderSection(text).framing() == BodyFraming::Chunked;
     } catch (...) {
-        KVLOG(5, "isChunkedTransfer: Unknown exception");
+        KV_LOG_CAUGHT("isChunkedTransfer: Unknown exception");
         return false;
     }
 }
@@ -44,7 +44,7 @@ int32_t getContentLength(const std::string& text) {
     try {
         return readHeaderSection(text).length;
     } catch (...) {
-        KVLOG(5, "getContentLength: Unknown exception");
+        KV_LOG_CAUGHT("getContentLength: Unknown exception");
         return 0;
     }
 }
@@ -55,7 +55,7 @@ uint32_t findSize(uint32_t start, const std::string& text) {
     try {
         number = readSizeLine(text.data(), text.size(), start).size;
     } catch (...) {
-        KVLOG(5, "findSize: Unknown exception");
+        KV_LOG_CAUGHT("findSize: Unknown exception");
     }
     return number;
 }
@@ -97,7 +97,7 @@ bool postProcessData(std::string& region) {
             read = line.lineEnd + kLineEndSize;
         }
     } catch (...) {
-        KVLOG(5, "postProcessData: Unknown exception");
+        KV_LOG_CAUGHT("postProcessData: Unknown exception");
     }
     region.erase(joined, read - joined);
     return result;
@@ -130,7 +130,7 @@ bool isTransferFinished(const std::string& text) {
         KVLOG(5, "server has passed the required length");
         return true;
     } catch (...) {
-        KVLOG(5, "isTransferFinished: Unknown exception");
+        KV_LOG_CAUGHT("isTransferFinished: Unknown exception");
         return false;
     }
 }
@@ -173,7 +173,7 @@ bool splitData(std::string& text) {
             result = false;
         }
     } catch (...) {
-        KVLOG(5, "splitData: Unknown exception");
+        KV_LOG_CAUGHT("splitData: Unknown exception");
         result = false;
     }
     return result;

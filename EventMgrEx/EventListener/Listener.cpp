@@ -6,7 +6,10 @@
 #include <atomic>
 #include <new>
 
+#include "ByteText.h"
+#include "ConnectionService.h"
 #include "EventListenerThread.h"
+#include "ListenerCounters.h"
 #include "ListenerDispatch.h"
 #include "Logging.h"
 #include "ModuleLock.h"
@@ -46,8 +49,40 @@ HRESULT CListener::QueryInterface(REFIID iid, void** object) {
         AddRef();
         return S_OK;
     }
+    if (IsEqualIID(iid, IID_IListenerStatus)) {
+        *object = static_cast<IListenerStatus*>(this);
+        AddRef();
+        return S_OK;
+    }
     *object = nullptr;
     return E_NOINTERFACE;
+}
+
+HRESULT CListener::GetSummary(BSTR* line) {
+    if (!line) return E_POINTER;
+    *line = nullptr;
+    try {
+        using Outcome = ListenerCounters::Outcome;
+        ListenerCounters::Snapshot counts = ListenerCounters::Instance().Take();
+        auto count = [&](Outcome outcome) { return std::to_string(counts.outcomes[static_cast<size_t>(outcome)]); };
+        ListenerCounters::Health health = ListenerCounters::Instance().TakeHealth();
+        ConnectionService& connections = ConnectionService::Instance();
+        std::string text = count(Outcome::Delivered) + " delivered, " +
+                           std::to_string(counts.outcomes[static_cast<size_t>(Outcome::DeliveryFailed)] +
+                                          counts.outcomes[static_cast<size_t>(Outcome::ManagerNotCreated)] +
+                                          counts.outcomes[static_cast<size_t>(Outcome::NotDelivered)]) +
+                           " failed, " + count(Outcome::Refused) + " refused, " + count(Outcome::TimedOut) +
+                           " timed out; " + std::to_string(connections.Connections()) + " connections open; " +
+                           (!health.anyDelivery       ? "no event yet"
+                            : health.lastSucceeded    ? "deliveries succeed"
+                                                      : "the last " + std::to_string(health.failuresSinceSuccess) +
+                                                            " deliveries failed");
+        *line = AllocBstrFromBytes(text.data(), text.size());
+        return *line ? S_OK : E_OUTOFMEMORY;
+    } catch (...) {
+        KV_LOG_CAUGHT("CListener::GetSummary: Exception occurred");
+        return E_FAIL;
+    }
 }
 
 ULONG CListener::AddRef() {
@@ -123,7 +158,7 @@ HRESULT CListener::Start(BSTR* listenInfo) {
         }
         if (SUCCEEDED(hr) && mListener && mStateLock.GetState() == Started) *listenInfo = mListener->GetPort();
     } catch (...) {
-        KVLOG(1, "CListener::Start:: Listener startup threw an exception");
+        KV_LOG_CAUGHT("CListener::Start:: Listener startup threw an exception");
         hr = E_FAIL;
         // Never leave a half-way state behind: every later call would wait for it forever.
         if (mStateLock.GetState() == Starting) mStateLock.SetState(mListener && mListener->IsRunning() ? Started : Stopped);
@@ -147,7 +182,7 @@ bool CListener::StartupListener() {
         mListener = new (std::nothrow) EventListenerThread();
         if (mListener && mListener->GetStatus()) result = mListener->Start() == 0;
     } catch (...) {
-        KVLOG(1, "CListener::StartupListener: Exception thrown while trying to start Listener thread");
+        KV_LOG_CAUGHT("CListener::StartupListener: Exception thrown while trying to start Listener thread");
         result = false;
     }
     KVLOG_EXIT(5, "CListener::StartupListener", result ? 1 : 0);
@@ -233,7 +268,7 @@ void CListener::FinalRelease() {
             mWinsockStarted = false;
         }
     } catch (...) {
-        KVLOG(3, "Exception occurred in FinalRelease of EVENT LISTENER");
+        KV_LOG_CAUGHT("Exception occurred in FinalRelease of EVENT LISTENER");
     }
     gOpenLogs.fetch_sub(1);
     EndLogging();

@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "IEventListener.h"
+#include "IListenerStatus.h"
 #include "ListenerStateLock.h"
 
 class EventListenerThread;
 
 // One object per process (the class object hands out the same one). It owns at most one
 // attached EventListenerThread; Start and Stop from any thread are serialised by mStateLock.
-class CListener final : public IEventListener {
+class CListener final : public IEventListener, public IListenerStatus {
 public:
     // Creates an object with one reference (the one its creator keeps) and its log started.
     static HRESULT CreateInstance(CListener** object);
@@ -30,6 +31,9 @@ public:
     // IEventListener.
     HRESULT STDMETHODCALLTYPE Start(BSTR* listenInfo) override;
     HRESULT STDMETHODCALLTYPE Stop() override;
+
+    // IListenerStatus.
+    HRESULT STDMETHODCALLTYPE GetSummary(BSTR* line) override;
 
     HRESULT FinalConstruct();
     void FinalRelease();

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "ConnectionHandler.h"
+#include "ConnectionService.h"
 #include "IEventListener.h"
 #include "Listener.h"
 #include "ListenerClassFactory.h"
@@ -18,7 +18,6 @@
 #include "ProxyStub.h"
 #include "RegistrarScript.h"
 #include "RegistrationScripts.h"
-#include "RunningHandlers.h"
 
 namespace {
 
@@ -56,10 +55,11 @@ const DWORD kExitHandlerWaitMs = 5000;
 // Unlike Windows, exit() here leaves other threads running while static objects are destroyed:
 // handlers still waiting for request bytes end at once, those delivering get a bounded moment.
 void TeardownAtExit() {
-    RunningHandlers::EndAtExit(kExitHandlerWaitMs);
+    ConnectionService& connections = ConnectionService::Instance();
+    connections.EndAtExit(kExitHandlerWaitMs);
     ListenerModule::Terminate();
-    // The handler threads let their event managers go while those still have everything they use.
-    HandlerThreads().EndAll(kExitHandlerWaitMs);
+    // The handler threads let their class objects go while those still have everything they use.
+    connections.EndThreads(kExitHandlerWaitMs);
 }
 
 // At exit() a shared object's destructor functions run only after its static objects are gone,

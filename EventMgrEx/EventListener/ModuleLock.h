@@ -3,9 +3,10 @@
 
 #include <windows.h>
 
-// Clients holding the class object or the listener, LockServer(TRUE), a running listener thread,
-// every connection being served (see RunningHandlers) and every handler thread, busy or idle
-// (see HandlerPool), each hold one lock.
+// Clients holding the class object or the listener, LockServer(TRUE), a running listener thread
+// and every handler thread, busy or idle (see HandlerPool), each hold one lock. A connection is
+// always on a handler thread (or, between its accept and a thread, on the listener thread), so it
+// needs none of its own.
 LONG ModuleLockIncrement();
 LONG ModuleLockDecrement();
 LONG ModuleLockCount();

@@ -13,9 +13,12 @@ extern "C" const CLSID CLSID_SpoolEventManager;
 // the message is not stored. The module logs under the tag "KVEvSpool".
 class CSpoolEventManager : public EventManagerObject<CSpoolEventManager> {
 public:
+    static constexpr bool kReportsStatus = true;
     static EventManagerModule& Module();
 
     HRESULT STDMETHODCALLTYPE Deliver(BSTR message, BSTR* response) override;
+    // Ready when the folder is set, exists and takes a new file; says how many events wait there.
+    HRESULT STDMETHODCALLTYPE GetStatus(VARIANT_BOOL* ready, BSTR* summary, BSTR* metrics) override;
 
 private:
     friend class EventManagerObject<CSpoolEventManager>;

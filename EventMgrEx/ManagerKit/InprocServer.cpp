@@ -1,6 +1,8 @@
 // InprocServer.cpp -- self-registration of a small in-process server, and its module path.
 #include "InprocServer.h"
 
+#include "UniqueHandle.h"
+
 #include <ctype.h>
 #include <stdlib.h>
 
@@ -44,27 +46,25 @@ std::string ClsidText(REFCLSID clsid) {
 }
 
 LONG SetString(HKEY root, const std::string& key, const char* name, const std::string& value) {
-    HKEY handle = nullptr;
-    LONG rc = RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
+    UniqueRegKey handle;
+    LONG rc = RegCreateKeyExA(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, handle.put(), nullptr);
     if (rc != ERROR_SUCCESS) return rc;
-    rc = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(handle);
-    return rc;
+    return RegSetValueExA(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1));
 }
 
 LONG DeleteTree(HKEY root, const std::string& key) {
-    HKEY handle = nullptr;
-    LONG rc = RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | KEY_WRITE, &handle);
+    UniqueRegKey handle;
+    LONG rc = RegOpenKeyExA(root, key.c_str(), 0, KEY_READ | KEY_WRITE, handle.put());
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc != ERROR_SUCCESS) return rc;
     char sub[256];
     for (;;) {
         DWORD length = sizeof(sub);
-        if (RegEnumKeyExA(handle, 0, sub, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        if (DeleteTree(handle, sub) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExA(handle.get(), 0, sub, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (DeleteTree(handle.get(), sub) != ERROR_SUCCESS) break;
     }
-    RegCloseKey(handle);
+    handle.reset();
     rc = RegDeleteKeyA(root, key.c_str());
     return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
@@ -97,13 +97,13 @@ HRESULT RegisterInprocServer(REFCLSID clsid, const char* progId, const char* des
 
 HRESULT UnregisterInprocServer(REFCLSID clsid, const char* progId) {
     std::string clsidText = ClsidText(clsid);
-    HKEY handle = nullptr;
+    UniqueRegKey handle;
     std::string progIdClsid = std::string(progId) + "\\CLSID";
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, progIdClsid.c_str(), 0, KEY_READ, &handle) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, progIdClsid.c_str(), 0, KEY_READ, handle.put()) == ERROR_SUCCESS) {
         char value[64] = {};
         DWORD size = sizeof(value) - 1;
-        LONG rc = RegQueryValueExA(handle, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
-        RegCloseKey(handle);
+        LONG rc = RegQueryValueExA(handle.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+        handle.reset();
         if (rc == ERROR_SUCCESS && SameTextIgnoringCase(value, clsidText.c_str())) {
             LONG removed = DeleteTree(HKEY_CLASSES_ROOT, progId);
             if (removed != ERROR_SUCCESS) return HRESULT_FROM_WIN32(removed);

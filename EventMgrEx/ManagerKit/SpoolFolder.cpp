@@ -1,6 +1,9 @@
 // SpoolFolder.cpp -- storing messages as files durably and in arrival order, and finishing what a crash left.
 #include "SpoolFolder.h"
 
+#include "ByteText.h"
+#include "UniqueHandle.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -47,26 +50,7 @@ std::string ObjectName(const char* prefix, const std::string& folder) {
 }
 
 // Closes a handle on every path out of a scope.
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE handle = INVALID_HANDLE_VALUE) : mHandle(handle) {}
-    ~ScopedHandle() { reset(); }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    HANDLE get() const { return mHandle; }
-    bool valid() const { return mHandle != INVALID_HANDLE_VALUE && mHandle != nullptr; }
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
-        if (valid()) {
-            DWORD error = GetLastError();
-            CloseHandle(mHandle);
-            SetLastError(error);
-        }
-        mHandle = handle;
-    }
-
-private:
-    HANDLE mHandle;
-};
+using ScopedHandle = UniqueFile;
 
 // Holds a mutex that was waited for; releases it when the scope ends.
 class MutexHold {
@@ -154,13 +138,8 @@ std::shared_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path) {
 }
 
 std::string SpoolFolder::MessageBytes(BSTR message) {
-    std::string bytes;
-    if (message) {
-        // Every unit the string carries, NULs included: a UTF-16 body is bytes with many NULs.
-        bytes.resize(SysStringLen(message));
-        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(message[i] <= 0xFF ? message[i] : '?');
-    }
-    return bytes;
+    // Every unit the string carries, NULs included: a UTF-16 body is bytes with many NULs.
+    return NarrowBytes(message);
 }
 
 void SpoolFolder::ForgetAll() {

@@ -2,7 +2,8 @@
 #pragma once
 
 #include <windows.h>
-#include <oleauto.h>  // BSTR
+#include <objbase.h>
+#include <oleauto.h>
 
 #include "GroupCommit.h"
 

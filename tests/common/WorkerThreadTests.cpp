@@ -86,13 +86,18 @@ TEST(WorkerThread, NeverResumedReadsStillActive) {
 TEST(WorkerThread, NeverResumedThreadsEndWithTheirObjects) {
     // A hundred failed starts (objects destroyed before their thread was resumed) leave no
     // thread behind.
-#ifdef _WIN32
-    // Wine 8 does not reap suspended threads that are terminated: after some dozens CreateThread
-    // fails with ERROR_INVALID_PARAMETER. Windows does.
-    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))
-        GTEST_SKIP() << "Wine does not reap terminated suspended threads";
-#endif
     size_t before = ThreadsOfThisProcess();
+#ifdef _WIN32
+    // A known difference, expected to fail under Wine: Wine 8 does not reap suspended threads that
+    // are terminated (after some dozens CreateThread fails with ERROR_INVALID_PARAMETER). Windows
+    // does. Should Wine ever reap them, this says so, and the difference can go.
+    if (GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) {
+        for (int i = 0; i < 10; ++i) TestWorker worker(0, false);
+        Sleep(200);
+        EXPECT_GE(ThreadsOfThisProcess(), before + 10) << "Wine reaps terminated suspended threads now";
+        return;
+    }
+#endif
     for (int i = 0; i < 100; ++i) {
         TestWorker worker(0, false);
         EXPECT_FALSE(worker.mRan);

@@ -157,6 +157,9 @@ case_host_starts() {
   [[ $PORT == "${CONFIGURED_PORT:-}" ]] || fail "kvlisten listens on $PORT, not on the configured port ${CONFIGURED_PORT:-}"
   kill -0 "$HOST_PID" 2>/dev/null || fail "kvlisten exited after announcing its port"
   [[ -z $(host_errors) ]] || fail "kvlisten reported errors: $(host_errors)"
+  # It names the event manager in use, where it comes from, and whether it is ready.
+  grep -qE "^kvlisten: event manager: KVLUMEN.EventManagerEx is \{5E1C3A3B-7A9D-4C61-9B8E-2F4D6A0C9E11\} \($BIN/KVEvSpool.so\); ready: spool folder $SPOOL: writable" "$HOST_ERR" ||
+    fail "kvlisten did not name its event manager and its state: $(grep 'event manager' "$HOST_ERR")"
   grep -q "^kvlisten: listening on port $PORT at .*$ADDRESS" "$HOST_ERR" ||
     fail "the port line does not name the address $ADDRESS: $(grep 'listening on' "$HOST_ERR")"
   # Every address of this machine's host name is a loopback one (these tests need that): the
@@ -169,7 +172,7 @@ case_host_starts() {
   grep -q "STATUS=listening on port $PORT" "$NOTIFIED" || fail "no listening status for the service manager: $(cat "$NOTIFIED")"
 }
 
-# Length mode: curl gets exactly the 609-byte response, and the spool holds exactly the body.
+# Length mode: curl gets exactly the 628-byte response, and the spool holds exactly the body.
 case_length() {
   need_host || return 1
   local body=$WORK/bodies/length.xml before
@@ -208,7 +211,7 @@ case_readme_length() { readme_case 'Content-Type: text/xml'; }
 # The README's chunked-mode command with the sample file delivers the sample byte for byte.
 case_readme_chunked() { readme_case 'Transfer-Encoding: chunked'; }
 
-# Chunked mode, 300 KB sent by curl in several chunks: the 609-byte response, and exactly the body spooled.
+# Chunked mode, 300 KB sent by curl in several chunks: the 628-byte response, and exactly the body spooled.
 case_chunked() {
   need_host || return 1
   send_chunked_request
@@ -221,15 +224,16 @@ case_high_bytes() {
 }
 
 # A NUL in the body ends the message: the spool holds the bytes before it, the printer gets its 200.
-case_nul_ends_message() {
+case_nul_travels_in_the_body() {
   need_host || return 1
-  local body=$WORK/bodies/nul.bin expected=$WORK/bodies/nul.expected before
-  printf '<Deliver><Status>before the NUL</Status></Deliver>\0<after>never spooled</after>' >"$body"
-  printf '<Deliver><Status>before the NUL</Status></Deliver>' >"$expected"
+  local body=$WORK/bodies/nul.bin before
+  # A UTF-16 SOAP message: every other byte is a NUL, and every byte is spooled.
+  printf '<Deliver/>' | iconv -f ASCII -t UTF-16LE >"$body"
+  printf '\0<after the NUL>' >>"$body"
   before=$(spool_count "$SPOOL")
-  curl_printer nul "$body" -H 'Content-Type: text/xml' || fail "curl exited $?"
+  curl_printer nul "$body" -H 'Content-Type: text/xml; charset=utf-16' || fail "curl exited $?"
   check_response "$WORK/responses/nul" "NUL in the body"
-  check_spooled "$SPOOL" "$before" "$expected" "NUL in the body"
+  check_spooled "$SPOOL" "$before" "$body" "NUL in the body"
 }
 
 # Eight printers at once: each gets the response, and the spool holds each body exactly once.
@@ -316,7 +320,7 @@ case_expect_continue() {
   send_expect_continue
 }
 
-# With maxConnections (4) held by silent peers, a printer waits in the backlog until one of them
+# With maxConnections (4) held by silent peers, a printer waits (without a thread) until one of them
 # times out, and is served then; the limit is logged.
 case_connection_limit() {
   need_host || return 1
@@ -357,6 +361,9 @@ case_missing_manager() {
     fail "the log does not show the failed creation of the event manager within 10 s"
   grep -qE ',\[[0-9]+:[0-9]+/1\] .*CreateInstance\(\) unable to resolve CLSID' "$LOG" ||
     fail "the log does not record the failed lookup of KVLUMEN.EventManagerEx as a failure (level 1)"
+  # And what the journal gets: kvlisten's standard error has the failure too, within a second.
+  wait_until 1 grep -q '^KVLUMEN.EventListener\[1\]: HandlingProc : Failed to create instance of KVLUMEN.EventManagerEx' "$HOST_ERR" ||
+    fail "the failed delivery did not reach kvlisten's standard error: $(tail -3 "$HOST_ERR")"
   sleep 0.3
   [[ $(spool_count "$SPOOL") -eq $before ]] || fail "something was spooled without an event manager"
 }
@@ -515,7 +522,7 @@ run_case Readme.SampleInLengthMode case_readme_length
 run_case Readme.SampleInChunkedMode case_readme_chunked
 run_case Chunked.SeveralChunksExactBody case_chunked
 run_case Bytes.HighBytesUnchanged case_high_bytes
-run_case Bytes.NulEndsMessage case_nul_ends_message
+run_case Bytes.NulTravelsInTheBody case_nul_travels_in_the_body
 run_case Printers.ConcurrentEachSpooledOnce case_concurrent
 run_case WakeUp.NoResponseNothingSpooled case_wake_up_ignored
 run_case WakeUp.ListenerKeepsServing case_wake_up_keeps_serving

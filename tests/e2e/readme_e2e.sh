@@ -18,6 +18,7 @@ done
 
 if ! git -C "$SRC" rev-parse --verify -q HEAD >/dev/null; then
   echo "readme_e2e: SKIPPED -- $SRC is not a git checkout with a commit, so there is nothing to clone"
+  printf '[  SKIPPED ] 1 test, listed below:\n[  SKIPPED ] Readme.AllOfIt\n'
   exit 0
 fi
 

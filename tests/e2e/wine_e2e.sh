@@ -256,7 +256,7 @@ case_cscript_starts() {
   PORT=$(sed 's/^listening on port \([0-9]*\).*/\1/' <<<"$line")
 }
 
-# Length mode through the client's listener: the 609-byte response, and exactly the body spooled.
+# Length mode through the client's listener: the 628-byte response, and exactly the body spooled.
 case_cscript_length() {
   need_port || return 1
   local body=$WORK/bodies/length.xml before
@@ -267,7 +267,7 @@ case_cscript_length() {
   check_spooled "$SPOOL" "$before" "$body" "length mode"
 }
 
-# Chunked mode, 300 KB sent by curl in several chunks: the 609-byte response, and exactly the body spooled.
+# Chunked mode, 300 KB sent by curl in several chunks: the 628-byte response, and exactly the body spooled.
 case_cscript_chunked() {
   need_port || return 1
   send_chunked_request

@@ -76,6 +76,7 @@ protected:
 
     ScopedTempDir mDir;
     std::string mLogPath;
+    bool mOwnAddresses = false;  // KVLUMEN_LISTEN set: the host name is not loopback only
     std::vector<CListener*> mListeners;
 };
 

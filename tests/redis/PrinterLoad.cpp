@@ -24,7 +24,7 @@
 
 namespace {
 
-const size_t kResponseBytes = 609;
+const size_t kResponseBytes = 628;
 
 bool SendAll(int fd, const std::string& data) {
     for (size_t done = 0; done < data.size();) {

@@ -1,6 +1,7 @@
 // SpoolEventManagerTests.cpp -- the KVEvSpool module as the listener uses it: Deliver's result and its log lines.
 #include "SystemMessage.h"
 #include "IEventManagerEx.h"
+#include "IEventManagerStatus.h"
 #include "../common/LogTestSupport.h"
 #include "../common/ManagerTestSupport.h"
 
@@ -59,6 +60,22 @@ protected:
     }
     HRESULT Deliver(const wchar_t* text) { return DeliverThrough(mFactory, text); }
 
+    // What an object says of itself: ready or not, its line, its figures.
+    bool Status(std::string* summary, std::string* metrics) {
+        IEventManagerStatus* status = nullptr;
+        EXPECT_EQ(S_OK, mFactory->CreateInstance(nullptr, IID_IEventManagerStatus, reinterpret_cast<void**>(&status)));
+        if (!status) return false;
+        VARIANT_BOOL ready = VARIANT_FALSE;
+        BSTR line = nullptr, figures = nullptr;
+        EXPECT_EQ(S_OK, status->GetStatus(&ready, &line, &figures));
+        summary->assign(line, line + SysStringLen(line));
+        metrics->assign(figures, figures + SysStringLen(figures));
+        SysFreeString(line);
+        SysFreeString(figures);
+        status->Release();
+        return ready != VARIANT_FALSE;
+    }
+
     ScopedTempDir mDir;
     std::string mLog;
     HMODULE mModule = nullptr;
@@ -92,4 +109,27 @@ TEST_F(SpoolEventManagerTest, DeliverFailsWheneverTheMessageIsNotStoredAndLogsUn
     EXPECT_NE(std::string::npos, failures[1].find(missing)) << failures[1];
     EXPECT_NE(std::string::npos, failures[1].find("23 bytes")) << failures[1];
     EXPECT_NE(std::string::npos, failures[1].find(ErrorText(ERROR_PATH_NOT_FOUND))) << failures[1];
+}
+
+TEST_F(SpoolEventManagerTest, SaysWhetherItCanStoreAndHowManyEventsWait) {
+    // Through the status interface: not ready without a folder or with one that takes no file;
+    // ready with a usable one, counting the events no reader has taken.
+    std::string summary, metrics;
+    EXPECT_FALSE(Status(&summary, &metrics));
+    EXPECT_NE(std::string::npos, summary.find("no spool folder")) << summary;
+    EXPECT_NE(std::string::npos, metrics.find("\nkvlumen_spool_ready 0\n")) << metrics;
+    std::string missing = mDir.file("missing");
+    ASSERT_TRUE(SetMachineString(kManagerKey, "spool", missing));
+    EXPECT_FALSE(Status(&summary, &metrics));
+    EXPECT_NE(std::string::npos, summary.find("takes no new file")) << summary;
+
+    std::string spool = mDir.file("spool");
+    ASSERT_TRUE(CreateDirectoryA(spool.c_str(), nullptr));
+    ASSERT_TRUE(SetMachineString(kManagerKey, "spool", spool));
+    EXPECT_EQ(S_OK, Deliver(L"<Deliver>one</Deliver>"));
+    EXPECT_EQ(S_OK, Deliver(L"<Deliver>two</Deliver>"));
+    EXPECT_TRUE(Status(&summary, &metrics));
+    EXPECT_EQ("spool folder " + spool + ": writable, 2 event(s) waiting", summary);
+    EXPECT_NE(std::string::npos, metrics.find("# TYPE kvlumen_spool_files_waiting gauge\nkvlumen_spool_files_waiting 2\n"))
+        << metrics;
 }

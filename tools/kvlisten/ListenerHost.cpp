@@ -219,3 +219,5 @@ int ListenerHost::Stop() {
     if (FAILED(hr)) return Fail("stopping the listener failed", hr, "the component's log says more");
     return 0;
 }
+
+IUnknown* ListenerHost::Listener() const { return mListener; }

@@ -25,6 +25,9 @@ public:
     // Stops a started listener. Returns 0, or 1 after saying why the stop failed.
     int Stop();
 
+    // The listener object, while there is one.
+    IUnknown* Listener() const;
+
     // One line of the host's own on standard error: "kvlisten: ..." and a line end (or to the
     // sink set below: a service has no console).
     static void Say(const char* format, ...)

@@ -10,6 +10,7 @@
 #ifdef _WIN32
 #include "WindowsService.h"
 #else
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,6 +20,7 @@
 #endif
 
 #include "HostOptions.h"
+#include "HostReport.h"
 #include "ListenerHost.h"
 
 namespace {
@@ -35,7 +37,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }
 
 // Runs until Ctrl+C (or the console closes); returns what stopped it.
-const char* WaitForStop() {
+const char* WaitForStop(const ListenerHost&) {
     WaitForSingleObject(gStopEvent, INFINITE);
     return "Ctrl+C";
 }
@@ -51,12 +53,23 @@ void BlockHostSignals() {
     pthread_sigmask(SIG_BLOCK, &gHostSignals, nullptr);
 }
 
+// How often the service manager hears the listener's counts (systemctl status shows the last).
+const int kStatusSeconds = 5;
+
 // Runs until SIGINT or SIGTERM; SIGHUP asks the component to reopen its log file (logrotate
-// has moved it away) and the wait goes on.
-const char* WaitForStop() {
+// has moved it away) and the wait goes on. Meanwhile the service manager gets the listener's
+// summary every few seconds.
+const char* WaitForStop(const ListenerHost& host) {
     for (;;) {
-        int received = 0;
-        if (sigwait(&gHostSignals, &received) != 0) continue;
+        timespec every = {kStatusSeconds, 0};
+        int received = sigtimedwait(&gHostSignals, nullptr, &every);
+        if (received < 0) {
+            if (errno == EAGAIN) {
+                std::string summary = HostReport::Summary(host.Listener());
+                if (!summary.empty()) ServiceNotifier::Status(summary);
+            }
+            continue;
+        }
         if (received == SIGHUP) {
             KvRequestFileReopen();
             ListenerHost::Say("SIGHUP: the log file is opened again before its next line");
@@ -104,7 +117,8 @@ int RunInForeground(const HostOptions& options) {
 #endif
     ListenerHost host(options);
     if (host.Start() != 0) return 1;
-    const char* reason = WaitForStop();
+    HostReport::SayEventManager();
+    const char* reason = WaitForStop(host);
     ListenerHost::Say("stopping (%s)", reason);
     int exitCode = host.Stop();
     if (exitCode == 0) ListenerHost::Say("stopped");
@@ -114,6 +128,10 @@ int RunInForeground(const HostOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The component's failures and warnings (levels 1 and 2) reach standard error -- the journal,
+    // under systemd -- whatever its log setting says, once a second at most per kind. The
+    // environment may ask for another level, or 0 for none.
+    if (GetEnvironmentVariableA("KVLUMEN_LOG_STDERR", nullptr, 0) == 0) SetEnvironmentVariableA("KVLUMEN_LOG_STDERR", "2");
     HostOptions options;
     std::string error;
     if (!options.Parse(argc, argv, error)) {

@@ -2,6 +2,7 @@
 #include "Win32Error.h"
 
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 
 #include <atomic>
@@ -92,11 +93,27 @@ bool ParseGuid(LPCOLESTR text, GUID* guid) {
 constexpr size_t kPrefix = sizeof(uint32_t);
 constexpr UINT kLargestByteLength = 0x7FFFFFFFu - 2 * sizeof(OLECHAR) - kPrefix;
 
-BSTR AllocateBytes(UINT byteLength) {
-    if (byteLength > kLargestByteLength) return nullptr;
+// Strings of this many bytes or more get pages of their own, which go back to the system when the
+// string is freed: a burst of large messages must not leave the allocator's arenas at its peak.
+// Whether a block is mapped follows from the length it records.
+constexpr UINT kMappedByteLength = 256 * 1024;
+
+size_t BlockSize(UINT byteLength) {
     // The terminator is one whole OLECHAR after the last complete character, plus any odd bytes.
     size_t tail = sizeof(OLECHAR) + (sizeof(OLECHAR) - byteLength % sizeof(OLECHAR)) % sizeof(OLECHAR);
-    char* block = static_cast<char*>(malloc(kPrefix + byteLength + tail));
+    return kPrefix + byteLength + tail;
+}
+
+BSTR AllocateBytes(UINT byteLength) {
+    if (byteLength > kLargestByteLength) return nullptr;
+    size_t tail = BlockSize(byteLength) - kPrefix - byteLength;
+    char* block = nullptr;
+    if (byteLength >= kMappedByteLength) {
+        void* pages = mmap(nullptr, BlockSize(byteLength), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        block = pages == MAP_FAILED ? nullptr : static_cast<char*>(pages);
+    } else {
+        block = static_cast<char*>(malloc(BlockSize(byteLength)));
+    }
     if (!block) return nullptr;
     uint32_t length = byteLength;
     memcpy(block, &length, sizeof(length));
@@ -272,7 +289,12 @@ KVAPI INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
 }
 
 KVAPI void SysFreeString(BSTR bstrString) {
-    if (bstrString) free(BlockOf(bstrString));
+    if (!bstrString) return;
+    UINT byteLength = SysStringByteLen(bstrString);
+    if (byteLength >= kMappedByteLength)
+        munmap(BlockOf(bstrString), BlockSize(byteLength));
+    else
+        free(BlockOf(bstrString));
 }
 
 KVAPI UINT SysStringByteLen(BSTR bstr) {

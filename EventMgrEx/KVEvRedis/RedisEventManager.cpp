@@ -100,7 +100,14 @@ HRESULT CRedisEventManager::GetStatus(VARIANT_BOOL* ready, BSTR* summary, BSTR* 
     try {
         const RedisSettings settings = RedisSettings::Current();
         RedisPipeline& pipeline = RedisPipeline::Shared();
-        const StreamWriter::Status writer = pipeline.Writer().Snapshot();
+        StreamWriter::Status writer = pipeline.Writer().Snapshot();
+        if (!writer.tried) {
+            // Asked before anything tried Redis (a host reporting at start): find out, within
+            // timeoutMs, rather than say "not ready" for want of trying.
+            RedisError error;
+            pipeline.Writer().Probe(settings, &error);
+            writer = pipeline.Writer().Snapshot();
+        }
         const bool coolingOff = pipeline.CoolingOff();
         const bool up = writer.connected && !coolingOff;
         size_t waiting = 0;

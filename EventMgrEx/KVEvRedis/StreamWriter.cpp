@@ -184,6 +184,7 @@ void StreamWriter::Disconnect() {
 
 void StreamWriter::NoteConnected(RedisConnection* connection, const std::string& error) {
     std::lock_guard<std::mutex> hold(mStatusLock);
+    mStatus.tried = true;
     mStatus.connected = connection != nullptr;
     if (connection) {
         mStatus.node = connection->Address();

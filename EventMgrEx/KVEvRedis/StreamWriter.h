@@ -30,6 +30,7 @@ public:
     void Close();
 
     struct Status {
+        bool tried = false;     // a connection was attempted at least once
         bool connected = false;
         std::string node;       // the server written to
         bool tls = false;

@@ -148,10 +148,11 @@ check_once() {
 
 logged() { grep -qE "$2" "$WORK/host-$1.log" 2>/dev/null; }
 
-# The module replays its fallback folder as soon as it loads. A listener that loads its event
-# manager only for the first event gets one (written to SENT, which the case then checks too).
+# The module replays its fallback folder as soon as it loads; kvlisten loads it at start to say
+# whether it is ready ("event manager: ..." on stderr). A host that loads its event manager only
+# for the first event gets one (written to SENT, which the case then checks too).
 nudge_if_unloaded() {  # host first-id sent
-  manager_loaded() { sed -n '/FinalConstruct/h; /FinalConstruct/!H; ${x;p}' "$WORK/host-$1.log" | grep -q 'KVEvRedis::'; }
+  manager_loaded() { grep -q 'event manager: KVLUMEN.EventManagerEx is' "$WORK/host-$1.err"; }
   : >"$WORK/sent-$3"
   wait_until 3 manager_loaded "$1" && return 0
   echo "    the listener loads its event manager with the first event: one event sent to load it"

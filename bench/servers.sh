@@ -98,6 +98,8 @@ start_kvlisten() {
     "$bin/kvreg" add "$REG\\Listener" /v ports /t REG_SZ /d 0 /f >/dev/null &&
     # Large bodies must not meet the request limit (a value kvlisten reads once it has the limit).
     "$bin/kvreg" add "$REG\\Listener" /v maxRequestKB /t REG_DWORD /d 262144 /f >/dev/null &&
+    # Every printer of the bench comes from loopback: one address must be allowed all of them.
+    "$bin/kvreg" add "$REG\\Listener" /v maxConnectionsPerPeer /t REG_DWORD /d 16384 /f >/dev/null &&
     "$bin/kvreg" add "$REG\\NullEventManager" /v counter /t REG_SZ /d "$dir/counter" /f >/dev/null &&
     mkdir -p "$dir/spool" && "$bin/kvreg" add "$REG\\EventManager" /v spool /t REG_SZ /d "$dir/spool" /f >/dev/null ||
     { unset KVLUMEN_REGISTRY; return 1; }
@@ -325,7 +327,7 @@ wine_start() {
     bench_wine regsvr32 /s "$(bench_wine winepath -w "$bin/$file" | tr -d '\r')" >/dev/null 2>&1 ||
       { echo "bench: regsvr32 $file failed under Wine" >&2; return 1; }
   done
-  for value in "Listener ports REG_SZ 0" "Listener maxRequestKB REG_DWORD 262144" \
+  for value in "Listener ports REG_SZ 0" "Listener maxRequestKB REG_DWORD 262144" "Listener maxConnectionsPerPeer REG_DWORD 16384" \
                "NullEventManager counter REG_SZ $(bench_wine winepath -w "$dir/counter" | tr -d '\r')"; do
     read -r key name type data <<<"$value"
     bench_wine reg add "$REG\\$key" /v "$name" /t "$type" /d "$data" /f >/dev/null 2>&1 ||

@@ -335,7 +335,7 @@ wine_start() {
     bench_wine regsvr32 /s "$(bench_wine winepath -w "$bin/$file" | tr -d '\r')" >/dev/null 2>&1 ||
       { echo "bench: regsvr32 $file failed under Wine" >&2; return 1; }
   done
-  for value in "Listener ports REG_SZ 0" "Listener maxRequestKB REG_DWORD 262144" \
+  for value in "Listener ports REG_SZ 0" "Listener maxRequestKB REG_DWORD 262144" "Listener maxConnectionsPerPeer REG_DWORD 16384" \
                "NullEventManager counter REG_SZ $(bench_wine winepath -w "$dir/counter" | tr -d '\r')"; do
     read -r key name type data <<<"$value"
     bench_wine reg add "$REG\\$key" /v "$name" /t "$type" /d "$data" /f >/dev/null 2>&1 ||

@@ -2,16 +2,18 @@
 # ensure_packages: as root installs what is missing; otherwise names it and returns 2. test.sh
 # needs them all (KV_PACKAGES); run.sh only what its run needs.
 # libsystemd-dev and pkg-config: kvlisten's readiness notice; dpkg-dev, adduser, lintian and
-# logrotate: the Debian package (dpkg-shlibdeps, its maintainer scripts, its checks and log rule); iproute2: the namespace test of --interfaces;
-# redis-server and libhiredis-dev: the Redis event manager and its tests; nginx-light: the peer
-# of the benchmarks (bench/vs_nginx.sh, and its smoke run among the tests).
+# logrotate: the Debian package (dpkg-shlibdeps, its maintainer scripts, its checks and log rule);
+# iproute2: the namespace test of --interfaces; redis-server and libhiredis-dev: the Redis event
+# manager and its tests (Sentinel and cluster are redis-server's own modes); libssl-dev: its TLS;
+# openssl: the test CA of its TLS test; nginx-light: the peer of the benchmarks (bench/vs_nginx.sh,
+# and its smoke run among the tests); chromium: the status page's test in a real browser.
 KV_PACKAGES=(cmake make g++ gcc clang libclang-rt-14-dev googletest curl mingw-w64 mingw-w64-tools wine wine32:i386 libwine-dev
-             libsystemd-dev pkg-config dpkg-dev adduser lintian logrotate iproute2 git redis-server libhiredis-dev nginx-light
-             chromium)
+             libsystemd-dev pkg-config dpkg-dev adduser lintian logrotate iproute2 git redis-server libhiredis-dev libssl-dev
+             openssl nginx-light chromium)
 
 # What ./run.sh needs: the native build of the listener, its host and tools and both event
 # managers; under --wine the cross build and Wine instead.
-KV_RUN_PACKAGES=(cmake make g++ gcc pkg-config libsystemd-dev libhiredis-dev curl)
+KV_RUN_PACKAGES=(cmake make g++ gcc pkg-config libsystemd-dev libhiredis-dev libssl-dev curl)
 KV_WINE_RUN_PACKAGES=(cmake make mingw-w64 mingw-w64-tools wine wine32:i386 curl)
 
 # ensure_packages [PACKAGE...]: those (by default KV_PACKAGES), and the i386 architecture where

@@ -428,6 +428,8 @@ size_t SpoolFolder::Count() const { return NamesMatching(PathOf("event-*.xml")).
 size_t SpoolFolder::Drain(size_t batch, const std::function<size_t(const std::vector<StoredMessage>& messages)>& sink) {
     MutexHold drain(mDrainMutex, 0);
     if (!drain.held() || batch == 0) return 0;
+    // A complete message a crash left under its temporary name is drained with the others.
+    RecoverInterrupted();
     std::vector<StoredMessage> listed;
     WIN32_FIND_DATAA data;
     HANDLE find = FindFirstFileA(PathOf("event-*.xml").c_str(), &data);

@@ -61,7 +61,8 @@ public:
     // Hands the stored messages to `sink` oldest first, up to `batch` at a time; `sink` returns how
     // many of them, from the first, it took, and those are removed. Stops at the first batch not
     // taken whole. One process drains a folder at a time: while another does, this returns 0 at
-    // once. Returns the number of messages removed.
+    // once. Messages a crash interrupted are finished first, as by Store. Returns the number of
+    // messages removed.
     size_t Drain(size_t batch, const std::function<size_t(const std::vector<StoredMessage>& messages)>& sink);
 
     // The number of stored messages (files "event-<20 digits>.xml").

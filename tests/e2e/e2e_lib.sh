@@ -23,7 +23,7 @@ kvlisten_announced_port() {
 # stopping, and the component's own warnings and failures (tagged KVLUMEN.EventListener[2]: ...,
 # which cases look for themselves): a sanitizer's report, an error of the host.
 kvlisten_foreign_lines() {
-  grep -v -E '^kvlisten: (starting|listening|warning: printers on the network|open files|event manager|stopping|stopped)' "$1" |
+  grep -v -E '^kvlisten: (starting|listening|warning: printers on the network|open files|(warning: )?event manager|stopping|stopped)' "$1" |
     grep -v -E '^KV[A-Za-z.]+\[[0-9]+\]: '
 }
 

@@ -5,7 +5,8 @@
 // Creates GROUP on STREAM (from its start), reads with XREADGROUP until nothing is left,
 // acknowledging each entry, and checks it against the SENT files ("<id> <port>" lines written by
 // printer_load): every sent body exactly once and byte for byte, "bytes" its length, "listener"
-// the host name and the port it was sent to, "received" a UTC time. Exit 0 when all holds.
+// the host name and the port it was sent to, "received" a UTC time, "id" an id no other entry
+// has. Exit 0 when all holds.
 #include <hiredis/hiredis.h>
 
 #include <stdio.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,15 @@ int main(int argc, char** argv) {
         fprintf(stderr, "stream_consumer: cannot connect: %s\n", redis ? redis->errstr : "no memory");
         return 2;
     }
+    // STREAM_DB: the database the stream lives in.
+    if (const char* database = getenv("STREAM_DB")) {
+        redisReply* selected = static_cast<redisReply*>(redisCommand(redis, "SELECT %s", database));
+        if (!selected || selected->type == REDIS_REPLY_ERROR) {
+            fprintf(stderr, "stream_consumer: SELECT %s failed\n", database);
+            return 2;
+        }
+        freeReplyObject(selected);
+    }
     redisReply* created = static_cast<redisReply*>(redisCommand(redis, "XGROUP CREATE %s %s 0 MKSTREAM", stream, group));
     if (!created || (created->type == REDIS_REPLY_ERROR && strncmp(created->str, "BUSYGROUP", 9) != 0)) {
         fprintf(stderr, "stream_consumer: XGROUP CREATE failed: %s\n", created ? created->str : redis->errstr);
@@ -60,6 +71,8 @@ int main(int argc, char** argv) {
     freeReplyObject(created);
 
     std::map<long, int> seen;
+    std::set<std::string> ids;
+    unsigned badIds = 0;
     unsigned entries = 0, wrongBody = 0, wrongFields = 0, unknown = 0;
     for (int idle = 0; idle < 3;) {
         redisReply* read = static_cast<redisReply*>(
@@ -82,6 +95,7 @@ int main(int argc, char** argv) {
             for (size_t f = 0; f + 1 < item->element[1]->elements; f += 2)
                 fields[Text(item->element[1]->element[f])] = Text(item->element[1]->element[f + 1]);
             ++entries;
+            if (fields["id"].empty() || !ids.insert(fields["id"]).second) ++badIds;
             long id = PrinterBodyId(fields["body"]);
             auto sent = sentTo.find(id);
             if (sent == sentTo.end()) {
@@ -115,7 +129,7 @@ int main(int argc, char** argv) {
         else if (found->second > 1) ++twice;
     }
     redisFree(redis);
-    printf("stream_consumer: %u entries for %zu sent bodies: %u missing, %u more than once, %u unknown, %u bodies differ, %u with wrong fields\n",
-           entries, sentTo.size(), missing, twice, unknown, wrongBody, wrongFields);
-    return missing == 0 && twice == 0 && unknown == 0 && wrongBody == 0 && wrongFields == 0 ? 0 : 1;
+    printf("stream_consumer: %u entries for %zu sent bodies: %u missing, %u more than once, %u unknown, %u bodies differ, %u with wrong fields, %u without an id of their own\n",
+           entries, sentTo.size(), missing, twice, unknown, wrongBody, wrongFields, badIds);
+    return missing == 0 && twice == 0 && unknown == 0 && wrongBody == 0 && wrongFields == 0 && badIds == 0 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include "IEventManagerEx.h"
 #include "IEventManagerStatus.h"
 #include "../common/LogTestSupport.h"
+#include "../common/ManagerTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -57,18 +58,7 @@ protected:
         DeleteMachineValue(kLogKey, kListenerTag);
         DeleteMachineValue(kManagerKey, "spool");
     }
-    HRESULT Deliver(const wchar_t* text) {
-        IEventManagerEx* manager = nullptr;
-        HRESULT hr = mFactory->CreateInstance(nullptr, IID_IEventManagerEx, reinterpret_cast<void**>(&manager));
-        if (FAILED(hr)) return hr;
-        BSTR message = SysAllocString(text);
-        BSTR response = nullptr;
-        hr = manager->Deliver(message, &response);
-        SysFreeString(response);
-        SysFreeString(message);
-        manager->Release();
-        return hr;
-    }
+    HRESULT Deliver(const wchar_t* text) { return DeliverThrough(mFactory, text); }
 
     // What an object says of itself: ready or not, its line, its figures.
     bool Status(std::string* summary, std::string* metrics) {

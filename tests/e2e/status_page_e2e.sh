@@ -44,6 +44,9 @@ case_setup() {
   done
   curl -s -o /dev/null --interface 127.0.0.2 --data-binary @"$SRC/samples/deliver.xml" "$URL/" || fail "curl from 127.0.0.2"
   curl -s -o /dev/null --interface 127.0.0.2 -H 'Transfer-Encoding: gzip' --data-binary x "$URL/" || fail "curl refused"
+  # curl is done at its answer; the listener counts a request once its delivery is over.
+  wait_until 10 eval 'curl -s "$URL/metrics" | grep -q "^kvlumen_requests_total{outcome=\"delivered\"} 4$"' ||
+    fail "the four deliveries were not counted within 10 s"
 }
 
 case_page_in_chromium() {

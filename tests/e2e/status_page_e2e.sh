@@ -43,10 +43,12 @@ case_setup() {
     curl -s -o /dev/null --interface 127.0.0.1 --data-binary @"$SRC/samples/deliver.xml" "$URL/" || fail "curl $i"
   done
   curl -s -o /dev/null --interface 127.0.0.2 --data-binary @"$SRC/samples/deliver.xml" "$URL/" || fail "curl from 127.0.0.2"
-  curl -s -o /dev/null --interface 127.0.0.2 -H 'Transfer-Encoding: gzip' --data-binary x "$URL/" || fail "curl refused"
   # curl is done at its answer; the listener counts a request once its delivery is over.
   wait_until 10 eval 'curl -s "$URL/metrics" | grep -q "^kvlumen_requests_total{outcome=\"delivered\"} 4$"' ||
     fail "the four deliveries were not counted within 10 s"
+  curl -s -o /dev/null --interface 127.0.0.2 -H 'Transfer-Encoding: gzip' --data-binary x "$URL/" || fail "curl refused"
+  wait_until 10 eval 'curl -s "$URL/metrics" | grep -q "^kvlumen_refusals_total{status=\"501\"} 1$"' ||
+    fail "the refusal was not counted within 10 s"
 }
 
 case_page_in_chromium() {

@@ -145,6 +145,7 @@ struct ConnectionHandler::Request {
 
 RequestOutcome ConnectionHandler::Serve(Transport& transport, const ListenerRun& run, ULONGLONG acceptedAt) {
     KV_TRACE_SCOPE("HandlingProc");
+    mLingerMs = 0;
     RequestOutcome outcome;
     outcome.peer = transport.Peer();
     outcome.acceptedAt = acceptedAt;
@@ -216,6 +217,7 @@ RequestOutcome ConnectionHandler::Serve(Transport& transport, const ListenerRun&
     // Counted before the close: a peer that asks for the figures after its answer finds it there.
     outcome.endedAt = GetTickCount64();
     ConnectionService::Instance().Report(outcome);
+    if (mLingerMs) transport.FinishSending(mLingerMs);
     KVLOG_EXIT(5, "HandlingProc", 0);
     return outcome;
 }
@@ -281,9 +283,9 @@ void ConnectionHandler::Refuse(Transport& transport, unsigned status, const char
     if (transport.Send(answer.data(), answer.size())) outcome.status = status;
     outcome.answeredAt = GetTickCount64();
     outcome.result = RequestResult::Refused;
-    // A refused peer may still be sending its body: read and drop it for a moment, so that the
-    // close does not reset the connection under the answer.
-    transport.FinishSending(kLingerMs);
+    // A refused peer may still be sending its body: it is read and dropped for a moment, so that
+    // the close does not reset the connection under the answer.
+    mLingerMs = kLingerMs;
 }
 
 void ConnectionHandler::Answer(Transport& transport, const ListenerRun& run, Request& request,
@@ -421,7 +423,7 @@ void ConnectionHandler::DeliverWhole(Transport& transport, const ListenerRun& ru
         outcome.answeredAt = GetTickCount64();
     }
     if (request.transfer.header().framing() == BodyFraming::Chunked && !request.transfer.trailerComplete())
-        transport.FinishSending(kLingerMs);
+        mLingerMs = kLingerMs;
 }
 
 RequestResult ConnectionHandler::Deliver(BSTR message, uint64_t size, const PeerAddress& peer, HRESULT* result) {

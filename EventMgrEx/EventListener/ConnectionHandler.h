@@ -46,4 +46,5 @@ private:
 
     EventManagerFactory mFactory;
     EventManagerSource& mManagers;
+    DWORD mLingerMs = 0;  // the peer may still be sending: read and drop for this long before the close
 };

@@ -329,11 +329,12 @@ void ConnectionService::Refuse(UniqueSocket connection, const PeerAddress& peer,
         std::string answer = RefusalResponse(status, "the listener is busy; try again shortly");
         // A fresh connection's send buffer is empty: this never blocks the accept loop.
         if (send(connection.get(), answer.data(), static_cast<int>(answer.size()), 0) > 0) outcome.status = status;
-        shutdown(connection.get(), SD_SEND);
     }
-    connection.reset();
+    // Counted before the close, as every connection is: a peer that looks after its answer finds it.
     outcome.endedAt = GetTickCount64();
     Report(outcome);
+    if (connection) shutdown(connection.get(), SD_SEND);
+    connection.reset();
 }
 
 void ConnectionService::Report(const RequestOutcome& outcome) {

@@ -94,7 +94,7 @@ stop_host() {
   local pid=$HOST_PID
   HOST_PID=""
   ends_cleanly "$pid" TERM kvlisten || return 1
-  [[ $(tail -n 1 "$HOST_ERR") == 'kvlisten: stopped' ]] || fail "kvlisten did not say 'stopped': $(tail -n 2 "$HOST_ERR")"
+  [[ $(grep "^kvlisten: " "$HOST_ERR" | tail -n 1) == 'kvlisten: stopped' ]] || fail "kvlisten did not say 'stopped': $(tail -n 2 "$HOST_ERR")"
   grep -q 'wake-up was not acknowledged' "$LOG" && fail "the stop's wake-up reached no listening socket"
   : >"$LOG"
 }

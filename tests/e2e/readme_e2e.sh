@@ -197,7 +197,7 @@ case_ctrl_c() {
   local pid=$RUN_PID
   RUN_PID=""
   ends_cleanly "$pid" INT ./run.sh || return 1
-  [[ $(tail -n 1 "$RUN_OUT") == 'kvlisten: stopped' ]] || fail "the last line is not 'kvlisten: stopped': $(tail -n 1 "$RUN_OUT")"
+  [[ $(grep '^kvlisten: ' "$RUN_OUT" | tail -n 1) == 'kvlisten: stopped' ]] || fail "the last line is not 'kvlisten: stopped': $(tail -n 1 "$RUN_OUT")"
 }
 
 echo "readme_e2e: $SRC (work folder $WORK)"

@@ -423,7 +423,7 @@ case_kvlisten_ctrl_c() {
     fail "the message answered before Ctrl+C was not delivered: $(ls -A "$record")"
   wine_run reg delete "$CONFIG\\TestEventManager" /f >/dev/null 2>&1
   wine_run regsvr32 /u /s "$(windows_path "$BIN/KVEvTest.dll")" >/dev/null 2>&1
-  [[ $(tr -d '\r' <"$HOST_ERR" | tail -n 1) == 'kvlisten: stopped' ]] || fail "kvlisten.exe's last line is not 'stopped'"
+  [[ $(tr -d '\r' <"$HOST_ERR" | grep '^kvlisten: ' | tail -n 1) == 'kvlisten: stopped' ]] || fail "kvlisten.exe's last line is not 'stopped'"
   [[ -z $(host_errors) ]] || fail "kvlisten.exe reported errors: $(host_errors)"
   check_log_clean "$LOG" "$PROVOKED_FAILURE"
   wait_until 10 port_free "$ADDRESS" "$PORT" || fail "port $PORT is still taken 10 s after the stop"

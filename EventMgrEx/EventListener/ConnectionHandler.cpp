@@ -299,10 +299,9 @@ void ConnectionHandler::Answer(Transport& transport, const ListenerRun& run, Req
     std::string query = question == std::string::npos ? std::string() : target.substr(question + 1);
     bool headOnly = header.method == Method::Head;
     std::string answer;
+    unsigned status = 200;
     if ((path == "/metrics" || path == "/status") && !run.settings.statusFrom.Allows(outcome.peer)) {
-        Refuse(transport, 403, "this address may not read the listener's figures (statusFrom)", outcome);
-        outcome.result = RequestResult::Refused;
-        return;
+        return Refuse(transport, 403, "this address may not read the listener's figures (statusFrom)", outcome);
     }
     EventManagerState manager = ManagerState();
     ListenerCounters& counters = ListenerCounters::Instance();
@@ -331,9 +330,10 @@ void ConnectionHandler::Answer(Transport& transport, const ListenerRun& run, Req
     } else {
         // "/", "/health" and anything else: the port check of old, and whether it is worth sending events.
         std::string body = StatusBody(transport.LocalPort()) + health.reason + "\r\n";
-        answer = HttpAnswer(health.healthy ? 200 : 503, "text/plain", body, headOnly);
+        status = health.healthy ? 200 : 503;
+        answer = HttpAnswer(status, "text/plain", body, headOnly);
     }
-    if (transport.Send(answer.data(), answer.size())) outcome.status = health.healthy || path == "/metrics" || path == "/status" ? 200 : 503;
+    if (transport.Send(answer.data(), answer.size())) outcome.status = status;
     outcome.answeredAt = GetTickCount64();
     outcome.result = RequestResult::Answered;
 }

@@ -33,19 +33,6 @@ const int kWakeUpLength = sizeof(kWakeUpMessage);
 
 bool IsEmpty(BSTR text) { return !text || text[0] == 0; }
 
-// A usable port entry is a whole number from 0 to 65535 in decimal digits. Anything else -- a
-// service name, a sign, a blank, a number the system would silently wrap -- is not.
-bool IsPortNumber(const char* text) {
-    if (!*text) return false;
-    unsigned long value = 0;
-    for (; *text; ++text) {
-        if (*text < '0' || *text > '9') return false;
-        value = value * 10 + static_cast<unsigned long>(*text - '0');
-        if (value > 65535) return false;
-    }
-    return true;
-}
-
 // The value of an environment variable; false when it is not set (or empty).
 bool Variable(const char* name, std::string* value) {
     char buffer[4096];
@@ -53,20 +40,6 @@ bool Variable(const char* name, std::string* value) {
     if (length == 0 || length >= sizeof(buffer)) return false;
     value->assign(buffer, length);
     return true;
-}
-
-// The non-empty elements of a comma-separated list.
-std::vector<std::string> ListElements(const std::string& list) {
-    std::vector<std::string> elements;
-    size_t begin = 0;
-    while (begin <= list.size()) {
-        size_t comma = list.find(',', begin);
-        size_t end = comma == std::string::npos ? list.size() : comma;
-        if (end > begin) elements.push_back(list.substr(begin, end - begin));
-        if (comma == std::string::npos) break;
-        begin = comma + 1;
-    }
-    return elements;
 }
 
 }  // namespace

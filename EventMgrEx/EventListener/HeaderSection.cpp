@@ -34,11 +34,6 @@ bool LastListElement(const char* begin, const char* end, const char** elementBeg
     return false;
 }
 
-bool IsTokenChar(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
 // METHOD SP request-target SP HTTP/d.d: anything else (a TLS handshake, a stray line of text) is
 // not a request we can answer sensibly.
 bool RequestLineValid(const char* begin, const char* end, HeaderSection& section) {
@@ -96,6 +91,11 @@ void ReadCodings(const char* begin, const char* end, HeaderSection& section, boo
 }
 
 }  // namespace
+
+bool IsTokenChar(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
 
 HeaderSection HeaderSection::Read(const char* data, size_t end) {
     HeaderSection section;

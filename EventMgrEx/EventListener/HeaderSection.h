@@ -19,6 +19,9 @@ enum class BodyFraming : uint8_t {
 // and the field lines up to the blank line -- so nothing in a body, in chunk data or in a trailer
 // can change how a request is framed. Field names are matched without regard to case, and
 // blanks or tabs may stand between the colon and the value.
+// A character of an HTTP token (a method, a field name, a transfer coding, a chunk extension's name).
+bool IsTokenChar(unsigned char c);
+
 struct HeaderSection {
     Method method = Method::Other;
     bool hasLength = false;       // a Content-Length field was found

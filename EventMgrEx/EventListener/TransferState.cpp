@@ -11,11 +11,6 @@ namespace {
 
 bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-bool IsTokenChar(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-           (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
 // chunk-size [ chunk-ext ]: hexadecimal digits first, then at most blanks and an extension.
 bool SizeLineWellFormed(const char* data, size_t start, size_t lineEnd) {
     size_t p = start;

@@ -63,11 +63,6 @@ bool BeyondPortRange(const std::string& entry) {
     return value > 65535;
 }
 
-// What the listener takes: 0 to 65535 in decimal digits, nothing else.
-bool IsPortNumber(const std::string& entry) {
-    return !entry.empty() && entry.find_first_not_of("0123456789") == std::string::npos && !BeyondPortRange(entry);
-}
-
 // Why an entry that is no port number is none, in the administrator's terms.
 std::string NotAPort(const std::string& entry) {
     if (BeyondPortRange(entry)) return "not a port number: ports go from 1 to 65535";
@@ -130,16 +125,8 @@ void PortDiagnosis::ReadConfiguration(const std::vector<std::string>& override) 
         mAbsence = "is missing";
     }
     RegCloseKey(key);
-    // Entries are separated by commas; runs of commas leave no empty entry. Blanks are kept, as
-    // the listener keeps them.
-    size_t begin = 0;
-    while (begin <= mText.size()) {
-        size_t comma = mText.find(',', begin);
-        size_t end = comma == std::string::npos ? mText.size() : comma;
-        if (end > begin) mEntries.push_back(mText.substr(begin, end - begin));
-        if (comma == std::string::npos) break;
-        begin = comma + 1;
-    }
+    // Entries are split as the listener splits them.
+    mEntries = ListElements(mText);
     if (mAbsence.empty() && mValueProblem.empty() && mEntries.empty())
         mAbsence = mText.empty() ? "is empty" : "names no port (\"" + mText + "\")";
 }

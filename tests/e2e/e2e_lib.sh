@@ -129,6 +129,19 @@ listener_address() {
   return 1
 }
 
+# Lets the users a test plays (with setpriv) run the build: a build inside a folder that only its
+# owner may enter -- a clone made in `mktemp -d` -- is copied, programs, modules and the POSIX
+# layer, into DIR, and BIN and LD_LIBRARY_PATH name the copy (the build's run path stays closed to
+# them). A build others can reach is used where it is.
+bin_for_other_users() {
+  local dir=$1
+  setpriv --reuid=nobody --regid=nogroup --clear-groups test -r "$BIN/libkvposix.so" 2>/dev/null && return 0
+  mkdir -p "$dir" && cp "$BIN"/kvlisten "$BIN"/kvreg "$BIN"/kvregsvr "$BIN"/libkvposix.so "$BIN"/KVEv*.so "$dir"/ &&
+    chmod 0755 "$dir" || return 1
+  BIN=$dir
+  export LD_LIBRARY_PATH=$dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+}
+
 url_host() { [[ $1 == *:* ]] && echo "[$1]" || echo "$1"; }
 
 # Prints a port that is free on the address (nothing bound to it, no TIME_WAIT either), chosen at

@@ -62,6 +62,7 @@ case_store() {
     echo "    SKIPPED: an unreadable store (playing another user needs root and setpriv)"
     return 0
   fi
+  bin_for_other_users "$WORK/bin" || fail "the build could not be copied for another user"
   local closed=$WORK/closed.reg
   cp "$KVLUMEN_REGISTRY" "$closed" && chmod 0600 "$closed"
   local nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)

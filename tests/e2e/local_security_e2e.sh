@@ -22,6 +22,7 @@ fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kv-e2e-security.XXXXXX") || exit 2
 chmod 0755 "$WORK"
+bin_for_other_users "$WORK/bin" || { echo "local_security_e2e: cannot copy the build for other users"; exit 2; }
 export KVLUMEN_REGISTRY=$WORK/registry.reg
 export KVLUMEN_GROUP=daemon
 SPOOL=$WORK/spool
